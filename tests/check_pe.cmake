@@ -1,0 +1,66 @@
+cmake_policy(VERSION 3.25)
+# Checks a built Windows binary: PE32 for Intel 80386, the expected subsystem, imports from
+# Windows system DLLs only, and (optionally) the presence of named exports.
+#   cmake -DFILE=... -DSUBSYSTEM=gui|console|dll [-DEXPORTS=a,b,...] -DOBJDUMP=... -P check_pe.cmake
+
+if(NOT EXISTS "${FILE}")
+  message(FATAL_ERROR "missing binary: ${FILE}")
+endif()
+execute_process(COMMAND ${OBJDUMP} -f -p "${FILE}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${FILE}")
+endif()
+
+set(failures "")
+function(expect regex what)
+  if(NOT dump MATCHES "${regex}")
+    list(APPEND failures "${what}")
+    set(failures "${failures}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+expect("file format pei-i386" "not a PE image for i386")
+expect("architecture: i386[,\n]" "architecture is not i386")
+expect("Magic[ \t]+010b[ \t]+\\(PE32\\)" "optional header is not PE32")
+
+if(SUBSYSTEM STREQUAL "gui")
+  expect("Subsystem[ \t]+00000002" "subsystem is not Windows GUI (2)")
+elseif(SUBSYSTEM STREQUAL "console")
+  expect("Subsystem[ \t]+00000003" "subsystem is not Windows console (3)")
+elseif(SUBSYSTEM STREQUAL "dll")
+  expect("Characteristics[^\n]*\n([ \t]+[^\n]*\n)*[ \t]+DLL" "not a DLL")
+else()
+  message(FATAL_ERROR "unknown SUBSYSTEM '${SUBSYSTEM}'")
+endif()
+
+# Only DLLs that every Windows installation has may be imported: no compiler runtime DLLs.
+set(system_dlls kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll msvcrt.dll
+    setupapi.dll hid.dll ole32.dll comctl32.dll ntdll.dll version.dll)
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+if(NOT imports)
+  list(APPEND failures "no import table found")
+endif()
+foreach(line IN LISTS imports)
+  string(REGEX REPLACE "DLL Name: " "" dll "${line}")
+  string(STRIP "${dll}" dll)
+  string(TOLOWER "${dll}" dll_lower)
+  if(NOT dll_lower IN_LIST system_dlls)
+    list(APPEND failures "imports non-system DLL ${dll}")
+  endif()
+endforeach()
+
+if(EXPORTS)
+  string(REPLACE "," ";" export_list "${EXPORTS}")
+  foreach(name IN LISTS export_list)
+    string(REGEX REPLACE "([][.*+?^$()|\\\\])" "\\\\\\1" quoted "${name}")
+    if(NOT dump MATCHES "\\[[ 0-9]+\\] ${quoted}\n")
+      list(APPEND failures "export missing: ${name}")
+    endif()
+  endforeach()
+endif()
+
+if(failures)
+  string(REPLACE ";" "\n  " text "${failures}")
+  message(FATAL_ERROR "${FILE}:\n  ${text}")
+endif()
+message(STATUS "${FILE}: ok")
