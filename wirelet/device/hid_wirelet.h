@@ -1,0 +1,70 @@
+#pragma once
+// CHidWirelet: a device channel over one HID device. A read thread reads input reports into a
+// pool of 100 preallocated buffers; transactions and continuous reads take packets from that
+// pool's received queue.
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "wirelet/device/packet_pool.h"
+#include "wirelet/device/wirelet.h"
+#include "wirelet/support/handle.h"
+#include "wirelet/support/mutex.h"
+
+class CHidWirelet : public CWirelet {
+public:
+    CHidWirelet();
+    // Stops the read thread without waiting for device input (the pending read is cancelled),
+    // then closes the device.
+    ~CHidWirelet() override;
+    CHidWirelet(const CHidWirelet&) = delete;
+    CHidWirelet& operator=(const CHidWirelet&) = delete;
+
+    // Opens the device and starts the read thread. Returns false, leaving no handle open and no
+    // thread running, when the device cannot be opened or used. Called once.
+    bool Open(const std::string& devicePath);
+
+    int GetOutputPacketSize() override;
+    int GetInputPacketSize() override;
+    bool WriteReadPackets(const TPacketPointers& outPackets, const TPacketPointers& replyPackets, int* receivedCount,
+                          int timeoutMs) override;
+    bool StartContinuousRead() override;
+    bool StopContinuousRead() override;
+    bool ContinuousRead(unsigned char* packet) override;
+
+    // True once the read thread has ended on a failed read (the device is gone).
+    bool IsDeviceGone() const;
+
+private:
+    static DWORD WINAPI ReadThreadProc(void* channel);
+    DWORD ReadLoop();
+    void StopReadThread();
+    bool WritePackets(const TPacketPointers& packets, DWORD deadline, bool hasDeadline);
+    void PrepareForReplies(const TPacketPointers& replyPackets);
+    bool WaitForReplies(DWORD timeoutMs);
+    std::size_t DiscardReceived();
+
+    std::string m_DevicePath;
+    NQuillonWin32::CHandle m_ReadHandle;
+    NQuillonWin32::CHandle m_WriteHandle;
+    NQuillonWin32::CHandle m_ReadThread;
+    NQuillonWin32::CHandle m_StopEvent;
+    NQuillonWin32::CHandle m_RepliesReady;
+    NQuillonWin32::CHandle m_WriteDone;
+    int m_InputReportLength = 0;
+    int m_OutputReportLength = 0;
+    NQuillonWin32::CMutex m_PoolMutex;
+    CPacketPool m_Pool;
+    bool m_ContinuousRead = false;
+    // Reusable output report buffer (output report length bytes), allocated by Open.
+    std::unique_ptr<unsigned char[]> m_Report;
+    volatile LONG m_DeviceGone = 0;
+};
+
+// Asks the driver to buffer 100 input reports and reads the report lengths from the device's
+// capabilities (17 and 9 when they cannot be read). Returns false, storing nothing, when the
+// input report is longer than 65 bytes. Throws CCheckException when the driver refuses the
+// buffer-count calls or the preparsed data cannot be freed.
+bool ConfigureInputBuffers(HANDLE readHandle, int* inputReportLength, int* outputReportLength);
