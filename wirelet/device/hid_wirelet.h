@@ -41,7 +41,7 @@ private:
     static DWORD WINAPI ReadThreadProc(void* channel);
     DWORD ReadLoop();
     void StopReadThread();
-    bool WritePackets(const TPacketPointers& packets, DWORD deadline, bool hasDeadline);
+    bool WritePackets(const TPacketPointers& packets, DWORD start, DWORD timeoutMs);
     void PrepareForReplies(const TPacketPointers& replyPackets);
     bool WaitForReplies(DWORD timeoutMs);
     std::size_t DiscardReceived();

@@ -1,0 +1,320 @@
+#include "wirelet/device/hid_wirelet.h"
+
+#include <optional>
+
+#include "wirelet/device/hid_api.h"
+#include "wirelet/device/report_layout.h"
+#include "wirelet/support/check.h"
+#include "wirelet/support/thread.h"
+
+using NQuillonWin32::CCheckException;
+using NQuillonWin32::CHandle;
+using NQuillonWin32::Check;
+using NQuillonWin32::CMutexLock;
+
+namespace {
+
+// How long the destructor keeps cancelling the read thread's pending read before it falls back
+// to ending the thread by force. A cancelled read ends within microseconds; this bound only
+// matters when the platform cannot cancel at all.
+const DWORD kReadThreadStopWaitMs = 2000;
+// The read thread's wait for a free buffer when every buffer is queued.
+const DWORD kNoFreeBufferWaitMs = 100;
+// Threshold that keeps replies-ready clear until the whole pool is queued.
+const std::size_t kContinuousReadThreshold = 100;
+
+// Owns HID preparsed data; Free() is checked, the destructor's free (on failure paths) is not.
+class CPreparsedData {
+public:
+    CPreparsedData() = default;
+    ~CPreparsedData() {
+        if (m_Data != nullptr) HidD_FreePreparsedData(m_Data);
+    }
+    CPreparsedData(const CPreparsedData&) = delete;
+    CPreparsedData& operator=(const CPreparsedData&) = delete;
+
+    bool Get(HANDLE device) { return HidD_GetPreparsedData(device, &m_Data) != FALSE; }
+    PHIDP_PREPARSED_DATA Data() const { return m_Data; }
+    void Free() {
+        PHIDP_PREPARSED_DATA data = m_Data;
+        m_Data = nullptr;
+        Check([&] { return HidD_FreePreparsedData(data); });
+    }
+
+private:
+    PHIDP_PREPARSED_DATA m_Data = nullptr;
+};
+
+HANDLE CreateManualResetEvent() {
+    return Check([] { return CreateEventA(nullptr, TRUE, FALSE, nullptr); });
+}
+
+// Milliseconds left of timeoutMs since start; INFINITE stays INFINITE.
+DWORD Remaining(DWORD start, DWORD timeoutMs) {
+    if (timeoutMs == INFINITE) return INFINITE;
+    DWORD elapsed = GetTickCount() - start;
+    return elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
+}
+
+}  // namespace
+
+bool ConfigureInputBuffers(HANDLE readHandle, int* inputReportLength, int* outputReportLength) {
+    ULONG buffers = 0;
+    Check([&] { return HidD_GetNumInputBuffers(readHandle, &buffers); });
+    Check([&] { return HidD_SetNumInputBuffers(readHandle, kDriverInputBuffers); });
+
+    int input = kFallbackInputReportLength;
+    int output = kFallbackOutputReportLength;
+    CPreparsedData preparsed;
+    if (preparsed.Get(readHandle)) {
+        HIDP_CAPS caps{};
+        if (HidP_GetCaps(preparsed.Data(), &caps) == HIDP_STATUS_SUCCESS) {
+            input = caps.InputReportByteLength;
+            output = caps.OutputReportByteLength;
+        }
+        preparsed.Free();
+    }
+    if (!IsUsableInputReportLength(input)) return false;
+    *inputReportLength = input;
+    *outputReportLength = output;
+    return true;
+}
+
+CHidWirelet::CHidWirelet() {
+    m_StopEvent.Reset(CreateManualResetEvent());
+    m_RepliesReady.Reset(CreateManualResetEvent());
+    m_WriteDone.Reset(CreateManualResetEvent());
+}
+
+CHidWirelet::~CHidWirelet() {
+    StopReadThread();
+    // The handles, the pool's buffers and the mutex are released by their owners; the read
+    // thread has ended, so nothing uses them any more.
+}
+
+bool CHidWirelet::Open(const std::string& devicePath) {
+    if (m_ReadThread.IsValid()) return false;  // a channel opens one device, once
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    CHandle read(CreateFileA(devicePath.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    // The write handle is overlapped so that a write the device never takes can be abandoned
+    // when the transaction's time runs out; reads stay synchronous on their own handle.
+    CHandle write(
+        CreateFileA(devicePath.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (!read.IsValid() || !write.IsValid()) return false;
+
+    // Every driver query happens here, before the read thread starts: once it sits in ReadFile,
+    // any other call on the read handle would wait behind it.
+    CPreparsedData preparsed;
+    if (!preparsed.Get(read.Get())) return false;
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    HIDP_CAPS caps{};
+    if (!HidD_GetAttributes(read.Get(), &attributes) || HidP_GetCaps(preparsed.Data(), &caps) != HIDP_STATUS_SUCCESS) {
+        return false;
+    }
+    int input = 0;
+    int output = 0;
+    if (!ConfigureInputBuffers(read.Get(), &input, &output)) return false;
+
+    // All storage is allocated before the thread starts: the read path never allocates.
+    {
+        CMutexLock lock(m_PoolMutex);
+        m_Pool.Fill(kPoolBuffers, static_cast<std::size_t>(input));
+    }
+    m_Report.reset(new unsigned char[output > 0 ? output : 1]);
+    m_DevicePath = devicePath;
+    m_InputReportLength = input;
+    m_OutputReportLength = output;
+    m_ReadHandle.Reset(read.Release());
+    m_WriteHandle.Reset(write.Release());
+    preparsed.Free();
+
+    HANDLE thread = CreateThread(nullptr, 0, &CHidWirelet::ReadThreadProc, this, 0, nullptr);
+    if (thread == nullptr) {
+        m_ReadHandle.Close();
+        m_WriteHandle.Close();
+        m_InputReportLength = 0;
+        m_OutputReportLength = 0;
+        return false;
+    }
+    m_ReadThread.Reset(thread);
+    return true;
+}
+
+int CHidWirelet::GetOutputPacketSize() { return PacketSizeOf(m_OutputReportLength); }
+
+int CHidWirelet::GetInputPacketSize() { return PacketSizeOf(m_InputReportLength); }
+
+bool CHidWirelet::IsDeviceGone() const { return m_DeviceGone != 0; }
+
+DWORD WINAPI CHidWirelet::ReadThreadProc(void* channel) { return static_cast<CHidWirelet*>(channel)->ReadLoop(); }
+
+DWORD CHidWirelet::ReadLoop() {
+    try {
+        // Raised for the thread's whole run; a platform that refuses only costs latency.
+        std::optional<NQuillonWin32::CScopedPriority> priority;
+        try {
+            priority.emplace(NORMAL_PRIORITY_CLASS, THREAD_PRIORITY_HIGHEST);
+        } catch (const CCheckException&) {
+        }
+
+        CPacketPool::SBuffer* current = nullptr;
+        {
+            CMutexLock lock(m_PoolMutex);
+            current = m_Pool.FreeHead();
+        }
+        for (;;) {
+            if (WaitForSingleObject(m_StopEvent.Get(), 0) == WAIT_OBJECT_0) return 0;
+            if (current == nullptr) {
+                if (WaitForSingleObject(m_StopEvent.Get(), kNoFreeBufferWaitMs) == WAIT_OBJECT_0) return 0;
+                CMutexLock lock(m_PoolMutex);
+                current = m_Pool.FreeHead();
+                continue;
+            }
+            DWORD bytesRead = 0;
+            if (!ReadFile(m_ReadHandle.Get(), current->data, static_cast<DWORD>(m_InputReportLength), &bytesRead,
+                          nullptr)) {
+                // Any failed read counts as the device being gone (the codes differ between
+                // platforms), unless the read was cancelled because the channel is closing.
+                if (WaitForSingleObject(m_StopEvent.Get(), 0) != WAIT_OBJECT_0) InterlockedExchange(&m_DeviceGone, 1);
+                return 0;
+            }
+            CMutexLock lock(m_PoolMutex);
+            if (m_Pool.QueueFreeHead() >= m_Pool.GetSignalThreshold()) {
+                Check([&] { return SetEvent(m_RepliesReady.Get()); });
+            }
+            current = m_Pool.FreeHead();
+        }
+    } catch (...) {
+        // A broken event or mutex leaves the channel unable to read: the same as a lost device.
+        InterlockedExchange(&m_DeviceGone, 1);
+        return 0;
+    }
+}
+
+void CHidWirelet::StopReadThread() {
+    if (!m_ReadThread.IsValid()) return;
+    HANDLE thread = m_ReadThread.Get();
+    SetEvent(m_StopEvent.Get());
+    // Cancel the pending read rather than wait for device input. The thread may not have entered
+    // ReadFile yet (nothing to cancel), so keep cancelling until it has ended.
+    const DWORD start = GetTickCount();
+    for (;;) {
+        CancelSynchronousIo(thread);
+        if (WaitForSingleObject(thread, 1) == WAIT_OBJECT_0) return;
+        if (GetTickCount() - start >= kReadThreadStopWaitMs) break;
+    }
+    // Last resort: the platform could not cancel the read. The thread is blocked in ReadFile,
+    // where it holds neither the pool mutex nor the heap lock.
+    TerminateThread(thread, 0);
+    WaitForSingleObject(thread, INFINITE);
+}
+
+bool CHidWirelet::WritePackets(const TPacketPointers& packets, DWORD start, DWORD timeoutMs) {
+    if (packets.empty()) return true;
+    if (m_OutputReportLength < 1 || !m_WriteHandle.IsValid()) return false;
+    const HANDLE device = m_WriteHandle.Get();
+    const DWORD length = static_cast<DWORD>(m_OutputReportLength);
+    for (unsigned char* packet : packets) {
+        ComposeOutputReport(packet, m_OutputReportLength, m_Report.get());
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = m_WriteDone.Get();
+        DWORD written = 0;
+        if (WriteFile(device, m_Report.get(), length, nullptr, &overlapped)) continue;
+        if (GetLastError() != ERROR_IO_PENDING) return false;
+        if (WaitForSingleObject(overlapped.hEvent, Remaining(start, timeoutMs)) != WAIT_OBJECT_0) {
+            // The device does not take the report: abandon the write, and wait until the
+            // cancellation has landed because the write still refers to m_Report and overlapped.
+            CancelIoEx(device, &overlapped);
+            GetOverlappedResult(device, &overlapped, &written, TRUE);
+            return false;
+        }
+        if (!GetOverlappedResult(device, &overlapped, &written, FALSE)) return false;
+    }
+    return true;
+}
+
+void CHidWirelet::PrepareForReplies(const TPacketPointers& replyPackets) {
+    CMutexLock lock(m_PoolMutex);
+    Check([&] { return ResetEvent(m_RepliesReady.Get()); });
+    m_Pool.FreeAllQueued();
+    m_Pool.SetSignalThreshold(replyPackets.size());
+}
+
+bool CHidWirelet::WaitForReplies(DWORD timeoutMs) {
+    // The read thread's handle is signalled when it ends: after a failed read no reply can come,
+    // so the wait ends at once instead of running out its time. Replies-ready comes first, so
+    // replies queued just before the device went still count.
+    HANDLE handles[2] = {m_RepliesReady.Get(), m_ReadThread.Get()};
+    return WaitForMultipleObjects(2, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
+std::size_t CHidWirelet::DiscardReceived() {
+    CMutexLock lock(m_PoolMutex);
+    std::size_t dropped = m_Pool.FreeAllQueued();
+    m_Pool.SetSignalThreshold(0);
+    return dropped;
+}
+
+bool CHidWirelet::WriteReadPackets(const TPacketPointers& outPackets, const TPacketPointers& replyPackets,
+                                   int* receivedCount, int timeoutMs) {
+    *receivedCount = 0;
+    const DWORD start = GetTickCount();
+    const DWORD timeout = TransactionTimeout(timeoutMs, replyPackets.size());
+    if (replyPackets.empty()) return WritePackets(outPackets, start, timeout);
+    if (!m_ReadThread.IsValid() || IsDeviceGone()) {
+        DiscardReceived();
+        return false;
+    }
+
+    PrepareForReplies(replyPackets);
+    if (!WritePackets(outPackets, start, timeout)) {
+        DiscardReceived();
+        return false;
+    }
+    if (!WaitForReplies(Remaining(start, timeout))) {
+        DiscardReceived();
+        return false;
+    }
+
+    CMutexLock lock(m_PoolMutex);
+    int copied = 0;
+    for (unsigned char* reply : replyPackets) {
+        CPacketPool::SBuffer* oldest = m_Pool.OldestQueued();
+        if (oldest == nullptr) break;
+        ExtractInputPacket(oldest->data, m_InputReportLength, reply);
+        m_Pool.FreeOldestQueued();
+        ++copied;
+    }
+    m_Pool.SetSignalThreshold(0);
+    *receivedCount = copied;
+    return true;
+}
+
+bool CHidWirelet::StartContinuousRead() {
+    if (m_ContinuousRead) return false;
+    CMutexLock lock(m_PoolMutex);
+    Check([&] { return ResetEvent(m_RepliesReady.Get()); });
+    m_Pool.FreeAllQueued();
+    m_Pool.SetSignalThreshold(kContinuousReadThreshold);
+    m_ContinuousRead = true;
+    return true;
+}
+
+bool CHidWirelet::StopContinuousRead() {
+    if (!m_ContinuousRead) return false;
+    DiscardReceived();
+    m_ContinuousRead = false;
+    return true;
+}
+
+bool CHidWirelet::ContinuousRead(unsigned char* packet) {
+    if (!m_ContinuousRead) return false;
+    CMutexLock lock(m_PoolMutex);
+    Check([&] { return ResetEvent(m_RepliesReady.Get()); });
+    CPacketPool::SBuffer* oldest = m_Pool.OldestQueued();
+    if (oldest == nullptr) return false;
+    ExtractInputPacket(oldest->data, m_InputReportLength, packet);
+    m_Pool.FreeOldestQueued();
+    return true;
+}
