@@ -1,0 +1,244 @@
+// Browser launch against a registry arranged in the test's Wine prefix: the .html association
+// and the http command point at a recorder program in a directory with spaces, which writes down
+// the command line it was started with. HKEY_CLASSES_ROOT is shared by the whole prefix, so these
+// cases hold a ctest resource lock and put every value they touch back.
+#include "wirelet/desktop/browser_launch.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "wirelet/desktop/browser_command.h"
+// after windows.h
+#include <shellapi.h>
+
+#include <memory>
+#include <vector>
+
+#include "support/process.h"
+#include "wirelet/support/check.h"
+
+using namespace NWireletDesktop;
+using namespace zephra_test;
+
+namespace {
+
+const wchar_t kProgId[] = L"ZephraTest.BrowserHtml";
+const wchar_t kMissingProgId[] = L"ZephraTest.NoHandler";
+
+// Remembers one key's default value under HKEY_CLASSES_ROOT and puts it back (or removes the
+// key, when the test created it) at the end of the test.
+class CSavedClassesRootValue {
+public:
+    explicit CSavedClassesRootValue(std::wstring key) : m_Key(std::move(key)) {
+        HKEY handle = nullptr;
+        m_KeyExisted = RegOpenKeyExW(HKEY_CLASSES_ROOT, m_Key.c_str(), 0, KEY_QUERY_VALUE, &handle) == ERROR_SUCCESS;
+        if (!m_KeyExisted) return;
+        DWORD size = 0;
+        if (RegQueryValueExW(handle, nullptr, nullptr, &m_Type, nullptr, &size) == ERROR_SUCCESS) {
+            m_Data.resize(size);
+            m_HadValue = RegQueryValueExW(handle, nullptr, nullptr, &m_Type, m_Data.data(), &size) == ERROR_SUCCESS;
+        }
+        RegCloseKey(handle);
+    }
+    ~CSavedClassesRootValue() {
+        if (!m_KeyExisted) {
+            RegDeleteTreeW(HKEY_CLASSES_ROOT, m_Key.c_str());
+            RegDeleteKeyW(HKEY_CLASSES_ROOT, m_Key.c_str());
+            return;
+        }
+        HKEY handle = nullptr;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, m_Key.c_str(), 0, KEY_SET_VALUE, &handle) != ERROR_SUCCESS) return;
+        if (m_HadValue) {
+            RegSetValueExW(handle, nullptr, 0, m_Type, m_Data.data(), static_cast<DWORD>(m_Data.size()));
+        } else {
+            RegDeleteValueW(handle, nullptr);
+        }
+        RegCloseKey(handle);
+    }
+    void Set(const std::wstring& value) const {
+        HKEY handle = nullptr;
+        ASSERT_EQ(
+            RegCreateKeyExW(HKEY_CLASSES_ROOT, m_Key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr),
+            ERROR_SUCCESS);
+        RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(handle);
+    }
+    void Remove() const {
+        HKEY handle = nullptr;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, m_Key.c_str(), 0, KEY_SET_VALUE, &handle) != ERROR_SUCCESS) return;
+        RegDeleteValueW(handle, nullptr);
+        RegCloseKey(handle);
+    }
+
+private:
+    std::wstring m_Key;
+    bool m_KeyExisted = false;
+    bool m_HadValue = false;
+    DWORD m_Type = REG_SZ;
+    std::vector<BYTE> m_Data;
+};
+
+// Paths compare without regard to case (8.3 or long forms are not expected here).
+std::wstring FoldPath(std::wstring path) {
+    CharLowerBuffW(&path[0], static_cast<DWORD>(path.size()));
+    return path;
+}
+
+std::vector<std::wstring> Argv(const std::wstring& commandLine) {
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
+    std::vector<std::wstring> out(argv, argv + count);
+    LocalFree(argv);
+    return out;
+}
+
+const std::vector<std::wstring> kHostileUrls = {
+    L"http://example.com/page?a=1&b=2",
+    L"http://example.com/a b --incognito",
+    L"http://example.com/\"x\" \"y",
+    L"C:\\some dir\\\\",
+    L"-new-window",
+    L"http://\u65e5\u672c.example/\u00e9\u00df \u20ac",
+};
+
+class BrowserLaunch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_Dir = std::make_unique<temp_dir>(L"browser launch");
+        m_BrowserDir = *m_Dir / L"Web Browser Files\\";
+        ASSERT_TRUE(CreateDirectoryW(m_BrowserDir.c_str(), nullptr));
+        m_Recorder = m_BrowserDir + L"Recording Browser.EXE";
+        ASSERT_TRUE(copy_file(test_bin_dir() + L"cmdline_recorder.exe", m_Recorder));
+        m_Record = *m_Dir / L"record.txt";
+        set_env(L"ZEPHRA_RECORD_FILE", m_Record);
+    }
+    void TearDown() override {
+        // The recorder may still be finishing; give it the time to let go of its directory.
+        wait_for_file(m_Record, 2000);
+        m_Dir.reset();
+    }
+
+    // .html opens with the recorder, through a ProgID of the test's own.
+    void AssociateHtmlWithRecorder() {
+        m_ProgId.Set(L"Recording browser");
+        m_ProgIdCommand.Set(L"\"" + m_Recorder + L"\" \"%1\"");
+        m_Html.Set(kProgId);
+    }
+    void RemoveHtmlAssociation() { m_Html.Set(kMissingProgId); }
+
+    // The command line the recorder was started with, split as the recorder's runtime splits it.
+    std::vector<std::wstring> RecordedArgv() {
+        if (!wait_for_file(m_Record, 10000)) return {};
+        std::wstring line = widen(read_file(m_Record));
+        DeleteFileW(m_Record.c_str());
+        return Argv(line);
+    }
+    bool NothingRecorded() { return !wait_for_file(m_Record, 1000); }
+
+    std::unique_ptr<temp_dir> m_Dir;
+    std::wstring m_BrowserDir, m_Recorder, m_Record;
+    CSavedClassesRootValue m_Html{L".html"};
+    CSavedClassesRootValue m_ProgId{kProgId};
+    CSavedClassesRootValue m_ProgIdCommand{std::wstring(kProgId) + L"\\shell\\open\\command"};
+    CSavedClassesRootValue m_MissingProgId{kMissingProgId};
+    CSavedClassesRootValue m_Http{L"http\\shell\\open\\command"};
+};
+
+}  // namespace
+
+TEST_F(BrowserLaunch, AssociatedProgramGetsTheUrlAsOneArgumentBehindItsQuotedPath) {
+    AssociateHtmlWithRecorder();
+    ASSERT_TRUE(ContainsExe(FindBrowserByFileAssociation()));
+    for (const auto& url : kHostileUrls) {
+        ASSERT_TRUE(LaunchDefaultBrowser(url));
+        auto argv = RecordedArgv();
+        ASSERT_EQ(argv.size(), 2u) << narrow(url);
+        EXPECT_EQ(FoldPath(argv[0]), FoldPath(m_Recorder));
+        EXPECT_EQ(argv[1], url);
+    }
+}
+
+TEST_F(BrowserLaunch, HttpCommandPlaceholdersTakeTheUrl) {
+    RemoveHtmlAssociation();
+    ASSERT_EQ(FindBrowserByFileAssociation(), L"");
+    const std::wstring program = L"\"" + m_Recorder + L"\"";
+    struct SCase {
+        std::wstring command;
+        std::vector<std::wstring> switches;
+    } cases[] = {
+        {program + L" \"%1\"", {}},
+        {program + L" -osint -url %1", {L"-osint", L"-url"}},
+        {program + L" --new-tab", {L"--new-tab"}},  // no placeholder: appended
+        {m_Recorder + L" -url \"%1\"", {L"-url"}},  // unquoted path with spaces
+    };
+    for (const auto& c : cases) {
+        m_Http.Set(c.command);
+        for (const auto& url : kHostileUrls) {
+            ASSERT_TRUE(LaunchDefaultBrowser(url));
+            auto argv = RecordedArgv();
+            ASSERT_EQ(argv.size(), c.switches.size() + 2) << narrow(c.command) << " / " << narrow(url);
+            EXPECT_EQ(FoldPath(argv[0]), FoldPath(m_Recorder));
+            for (std::size_t i = 0; i < c.switches.size(); ++i) EXPECT_EQ(argv[i + 1], c.switches[i]);
+            EXPECT_EQ(argv.back(), url);
+        }
+    }
+}
+
+TEST_F(BrowserLaunch, NoBrowserFoundStartsNothing) {
+    RemoveHtmlAssociation();
+    m_Http.Set(L"no program here %1");
+    EXPECT_FALSE(LaunchDefaultBrowser(L"http://example.com/"));
+    m_Http.Remove();
+    EXPECT_FALSE(LaunchDefaultBrowser(L"http://example.com/"));
+    AssociateHtmlWithRecorder();
+    EXPECT_FALSE(LaunchDefaultBrowser(L""));  // an empty URL is not opened
+    EXPECT_TRUE(NothingRecorded());
+}
+
+TEST_F(BrowserLaunch, ProcessThatCannotStartThrowsTheError) {
+    RemoveHtmlAssociation();
+    m_Http.Set(L"\"" + m_BrowserDir + L"missing.exe\" \"%1\"");
+    try {
+        LaunchDefaultBrowser(L"http://example.com/");
+        ADD_FAILURE() << "no exception";
+    } catch (const NQuillonWin32::CCheckException& e) {
+        EXPECT_EQ(e.GetError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    }
+}
+
+TEST_F(BrowserLaunch, DetectionFileIsGoneAfterwardsWhetherOrNotItWasThere) {
+    AssociateHtmlWithRecorder();
+    const std::wstring detection = GetTempDirectory() + L"BrowserDetection.html";
+    DeleteFileW(detection.c_str());
+    EXPECT_TRUE(ContainsExe(FindBrowserByFileAssociation()));
+    EXPECT_FALSE(file_exists(detection));
+
+    write_file(detection, "<html>left over</html>");
+    EXPECT_TRUE(ContainsExe(FindBrowserByFileAssociation()));
+    EXPECT_FALSE(file_exists(detection));
+
+    RemoveHtmlAssociation();
+    write_file(detection, "<html>left over</html>");
+    EXPECT_EQ(FindBrowserByFileAssociation(), L"");
+    EXPECT_FALSE(file_exists(detection));
+}
+
+TEST_F(BrowserLaunch, ShellOpensWhatItCanAndRefusesTheRest) {
+    AssociateHtmlWithRecorder();
+    const std::wstring page = m_BrowserDir + L"p\u00e4ge one.html";
+    write_file(page, "<html></html>");
+    EXPECT_TRUE(OpenWithShell(page));
+    auto argv = RecordedArgv();
+    ASSERT_EQ(argv.size(), 2u);
+    EXPECT_EQ(FoldPath(argv[1]), FoldPath(page));
+
+    EXPECT_FALSE(OpenWithShell(m_BrowserDir + L"no such file.html"));
+    EXPECT_FALSE(OpenWithShell(L"zephra-no-such-scheme:whatever"));
+    EXPECT_FALSE(OpenWithShell(L""));
+}
+
+TEST(ClassesRootString, MissingKeysAndValuesGiveTheDefault) {
+    EXPECT_EQ(ReadClassesRootString(L"ZephraTest.Never\\There", L"", L"fallback"), L"fallback");
+    EXPECT_EQ(ReadClassesRootString(L".html", L"ZephraNoSuchValue", L"fallback"), L"fallback");
+}

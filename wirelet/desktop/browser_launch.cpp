@@ -1,0 +1,141 @@
+#include "wirelet/desktop/browser_launch.h"
+
+#include <shellapi.h>
+
+#include <vector>
+
+#include "wirelet/desktop/browser_command.h"
+#include "wirelet/support/check.h"
+#include "wirelet/support/handle.h"
+
+namespace NWireletDesktop {
+namespace {
+
+const wchar_t kDetectionFileName[] = L"BrowserDetection.html";
+const wchar_t kHttpCommandKey[] = L"http\\shell\\open\\command";
+// Longer registry strings are not browser commands worth starting.
+constexpr DWORD kMaxRegistryStringBytes = 64 * 1024;
+
+// Owns an open registry key.
+class CRegistryKey {
+public:
+    CRegistryKey() = default;
+    ~CRegistryKey() {
+        if (m_Key != nullptr) RegCloseKey(m_Key);
+    }
+    CRegistryKey(const CRegistryKey&) = delete;
+    CRegistryKey& operator=(const CRegistryKey&) = delete;
+    HKEY* Receive() { return &m_Key; }
+    HKEY Get() const { return m_Key; }
+
+private:
+    HKEY m_Key = nullptr;
+};
+
+// Deletes a file when it goes out of scope, whatever happened in between.
+class CDeleteFileOnExit {
+public:
+    explicit CDeleteFileOnExit(std::wstring path) : m_Path(std::move(path)) {}
+    ~CDeleteFileOnExit() { DeleteFileW(m_Path.c_str()); }
+    CDeleteFileOnExit(const CDeleteFileOnExit&) = delete;
+    CDeleteFileOnExit& operator=(const CDeleteFileOnExit&) = delete;
+
+private:
+    std::wstring m_Path;
+};
+
+}  // namespace
+
+bool OpenWithShell(const std::wstring& document) {
+    if (document.empty()) return false;
+    HINSTANCE result = ShellExecuteW(nullptr, L"open", document.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+bool LaunchDefaultBrowser(const std::wstring& url) {
+    if (url.empty()) return false;
+    std::wstring commandLine;
+    std::wstring browser = FindBrowserByFileAssociation();
+    if (ContainsExe(browser)) {
+        commandLine = QuoteProgramPath(browser) + L" " + QuoteArgument(url);
+    } else {
+        std::wstring command = ReadClassesRootString(kHttpCommandKey, L"", L"");
+        if (!ContainsExe(command)) return false;
+        commandLine = ComposeBrowserCommand(QuoteLeadingProgram(command), url);
+    }
+    RunProcess(commandLine, L"", false);
+    return true;
+}
+
+std::wstring FindBrowserByFileAssociation() {
+    const std::wstring directory = GetTempDirectory();
+    CDeleteFileOnExit detectionFile(directory + kDetectionFileName);
+    HANDLE created = CreateFileW((directory + kDetectionFileName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created != INVALID_HANDLE_VALUE) {
+        // A file that is already there (an earlier run's) serves just as well.
+        NQuillonWin32::CHandle file;
+        file.Reset(created);
+        file.Close();
+    }
+    wchar_t result[MAX_PATH] = {};
+    HINSTANCE found = FindExecutableW(kDetectionFileName, directory.c_str(), result);
+    if (reinterpret_cast<INT_PTR>(found) <= 32) return {};
+    result[MAX_PATH - 1] = L'\0';
+    return result;
+}
+
+std::wstring ReadClassesRootString(const std::wstring& keyPath, const std::wstring& valueName,
+                                   const std::wstring& defaultValue) {
+    CRegistryKey key;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS) {
+        return defaultValue;
+    }
+    DWORD type = REG_SZ;
+    DWORD size = 0;
+    if (RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ) || size > kMaxRegistryStringBytes) {
+        return defaultValue;
+    }
+    // Room for a terminator that the stored value may lack.
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 2, L'\0');
+    DWORD bytes = size;
+    if (RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                         &bytes) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ) || bytes > size) {
+        return defaultValue;
+    }
+    std::wstring text(buffer.data());  // up to the first zero unit
+    if (type == REG_EXPAND_SZ) {
+        DWORD needed = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+        if (needed == 0) return defaultValue;
+        std::vector<wchar_t> expanded(needed + 1, L'\0');
+        if (ExpandEnvironmentStringsW(text.c_str(), expanded.data(), needed + 1) == 0) return defaultValue;
+        text = expanded.data();
+    }
+    return text;
+}
+
+void RunProcess(const std::wstring& commandLine, const std::wstring& workingDirectory, bool wait) {
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');  // CreateProcessW may write into the command line
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    NQuillonWin32::Check([&] {
+        return CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                              workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &process);
+    });
+    NQuillonWin32::CHandle processHandle(process.hProcess);
+    NQuillonWin32::CHandle threadHandle(process.hThread);
+    if (wait) WaitForSingleObject(processHandle.Get(), INFINITE);
+}
+
+std::wstring GetTempDirectory() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    DWORD length = NQuillonWin32::Check([&] { return GetTempPathW(MAX_PATH + 1, buffer); });
+    if (length > MAX_PATH) throw NQuillonWin32::CCheckException(ERROR_INSUFFICIENT_BUFFER);
+    return std::wstring(buffer, length);
+}
+
+}  // namespace NWireletDesktop
