@@ -1,0 +1,195 @@
+// The command monitor between two real processes under Wine: this test program is the first
+// client (JVM double + the real Wirelet.dll), monitor_peer.exe the later launch or any other
+// program on the desktop.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "doubles/jvm/jvm_double.h"
+#include "doubles/jvm/jvm_double_gtest.h"
+#include "support/process.h"
+#include "wirelet_monitor_client.h"
+
+using namespace zephra_test;
+
+namespace {
+
+struct SReceived {
+    std::string method;
+    std::u16string argument;
+    int peerSendsDone = 0;  // "sent" lines in the peer's log when the call arrived
+};
+
+HWND WindowOf(jint token) { return reinterpret_cast<HWND>(static_cast<INT_PTR>(token)); }
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::wstring Hex(const std::string& bytes) {
+    static const wchar_t digits[] = L"0123456789abcdef";
+    std::wstring out;
+    for (unsigned char b : bytes) {
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 15]);
+    }
+    return out;
+}
+
+class MonitorAcrossProcesses : public ::testing::Test {
+protected:
+    MonitorAcrossProcesses() : m_Vm(monitor_client::WireletVmOptions()), m_Natives((DefineReceiver(), m_Vm)) {}
+
+    void TearDown() override {
+        m_Natives.Destroy(m_Token);
+        EXPECT_EQ(FindWindowA(monitor_client::kMonitorClassName, nullptr), nullptr);
+        EXPECT_EQ(m_Vm.non_daemon_threads(), 1);  // the monitor thread detached
+        EXPECT_EQ(m_Vm.live_global_refs(), 0u);
+    }
+
+    int DefineReceiver() {
+        auto record = [this](const char* method) {
+            return [this, method](JNIEnv*, jobject, const std::vector<jvalue>& args) {
+                SReceived r{method, args[0].l ? m_Vm.string_value(args[0].l) : u"<null>", 0};
+                for (const auto& line : Lines(read_file(m_PeerLog.path() + L"log.txt"))) {
+                    if (line.rfind("sent ", 0) == 0) ++r.peerSendsDone;
+                }
+                std::lock_guard<std::mutex> lock(m_Mutex);
+                m_Received.push_back(r);
+                return jvm_double::void_result();
+            };
+        };
+        m_Vm.define_class("test/Receiver")
+            .method("Open", monitor_client::kCommandDescriptor, record("Open"))
+            .method("Valid", monitor_client::kCommandDescriptor, record("Valid"));
+        return 0;
+    }
+
+    // Runs the peer with the actions and returns its log; it must end well within the time.
+    std::vector<std::string> Peer(const std::vector<std::wstring>& actions, DWORD timeoutMs = 60000) {
+        std::wstring log = m_PeerLog.path() + L"log.txt";
+        DeleteFileW(log.c_str());
+        std::vector<std::wstring> args{test_bin_dir() + L"monitor_peer.exe", log};
+        args.insert(args.end(), actions.begin(), actions.end());
+        process_result result = run_process(args, timeoutMs);
+        std::vector<std::string> lines = Lines(read_file(log));
+        EXPECT_TRUE(result.finished);
+        EXPECT_EQ(result.exit_code, 0u) << read_file(log);
+        return lines;
+    }
+
+    std::vector<SReceived> Received() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Received;
+    }
+
+    temp_dir m_PeerLog{L"monitor peer"};
+    std::mutex m_Mutex;
+    std::vector<SReceived> m_Received;
+    jvm_double::Vm m_Vm;
+    monitor_client::CWireletNatives m_Natives;
+    jint m_Token = 0;
+};
+
+}  // namespace
+
+TEST_F(MonitorAcrossProcesses, LaterLaunchFindsTheMonitorAndItsCommandsArriveBeforeSendReturns) {
+    m_Token = m_Natives.Token("test/Receiver");
+    ASSERT_NE(m_Token, 0);
+    EXPECT_TRUE(m_Natives.IsThisProcess(m_Token));
+    const std::wstring nonAscii = L"\u00c4rger \u65e5\u672c \u20ac \"q\" C:\\x\\";
+    auto log = Peer({L"token", L"this",  L"send",  L"Open", L"hello", L"send", L"Missing",  L"x",
+                     L"send",  L"Count", L"y",     L"send", L"Open",  L"",     L"sendnull", L"Open",
+                     L"send",  L"Open",  nonAscii, L"send", L"Open",  L"last"});
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[0], "token " + std::to_string(m_Token));
+    EXPECT_EQ(log[1], "this 0");
+    auto received = Received();
+    ASSERT_EQ(received.size(), 5u);
+    const std::u16string expected[] = {u"hello", u"", u"", std::u16string(nonAscii.begin(), nonAscii.end()), u"last"};
+    const int sendsBefore[] = {0, 3, 4, 5, 6};  // the dropped Missing and Count were sent too
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(received[i].argument, expected[i]) << i;
+        EXPECT_EQ(received[i].peerSendsDone, sendsBefore[i]) << i;  // the peer was still inside SendMessage
+    }
+    EXPECT_EQ(m_Natives.Token("test/Receiver"), m_Token);  // second call in the first process
+    m_Natives.BringToFront(m_Token);
+    EXPECT_TRUE(jvm_double::violations().empty());
+}
+
+TEST_F(MonitorAcrossProcesses, OtherTagsAndTrailingDataAreIgnored) {
+    m_Token = m_Natives.Token("test/Receiver");
+    Peer({L"find", L"raw", L"2", Hex(std::string("Open\0tag two\0", 13)), L"raw", L"1",
+          Hex(std::string("Open\0kept\0Open\0dropped\0", 23)), L"raw", L"1", L""});
+    auto received = Received();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].argument, u"kept");
+}
+
+TEST_F(MonitorAcrossProcesses, AfterDestroyEitherProcessCreatesAFreshMonitor) {
+    m_Token = m_Natives.Token("test/Receiver");
+    m_Natives.Destroy(m_Token);
+    EXPECT_EQ(FindWindowA(monitor_client::kMonitorClassName, nullptr), nullptr);
+    EXPECT_EQ(m_Vm.non_daemon_threads(), 1);
+
+    // The peer becomes the primary, serves a command of its own, and destroys its monitor.
+    auto log = Peer({L"token", L"this", L"send", L"Open", L"to myself", L"destroy", L"find"});
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_NE(log[0], "token 0");
+    EXPECT_EQ(log[1], "this 1");
+    EXPECT_EQ(log[2], "peer-received to myself");
+    EXPECT_EQ(log[5], "find 0");
+
+    m_Token = m_Natives.Token("test/Receiver");
+    ASSERT_NE(m_Token, 0);
+    EXPECT_TRUE(m_Natives.IsThisProcess(m_Token));
+    log = Peer({L"token", L"this", L"send", L"Open", L"back to the first"});
+    EXPECT_EQ(log[0], "token " + std::to_string(m_Token));
+    EXPECT_EQ(log[1], "this 0");
+    ASSERT_EQ(Received().size(), 1u);
+    EXPECT_EQ(Received()[0].argument, u"back to the first");
+}
+
+TEST_F(MonitorAcrossProcesses, DestroyAfterAnOutsideCloseEndsTheThreadCleanly) {
+    m_Token = m_Natives.Token("test/Receiver");
+    auto log = Peer({L"find", L"close", L"find"});
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0], "find " + std::to_string(m_Token));
+    EXPECT_EQ(log[2], "find 0");
+    m_Natives.Destroy(m_Token);
+    EXPECT_EQ(m_Vm.non_daemon_threads(), 1);  // detached by itself, not terminated
+    EXPECT_EQ(m_Vm.live_global_refs(), 0u);
+    m_Token = m_Natives.Token("test/Receiver");
+    EXPECT_NE(m_Token, 0);
+}
+
+TEST_F(MonitorAcrossProcesses, HostileSenderCannotStopValidCommands) {
+    m_Token = m_Natives.Token("test/Receiver");
+    auto log = Peer({L"find", L"hostile", L"3000", L"20240607", L"send", L"Valid", L"after the storm"}, 110000);
+    ASSERT_EQ(log.size(), 3u);
+    ASSERT_EQ(log[1].rfind("hostile ", 0), 0u);
+    int validSent = std::stoi(log[1].substr(8));
+    EXPECT_EQ(validSent, 60);
+    std::vector<std::u16string> valid;
+    for (const auto& r : Received()) {
+        if (r.method == "Valid" && (r.argument.rfind(u"valid-", 0) == 0 || r.argument == u"after the storm")) {
+            valid.push_back(r.argument);
+        }
+    }
+    ASSERT_EQ(valid.size(), static_cast<std::size_t>(validSent) + 1);
+    for (int k = 0; k < validSent; ++k) {
+        std::string expected = "valid-" + std::to_string(k);
+        EXPECT_EQ(valid[k], std::u16string(expected.begin(), expected.end()));
+    }
+    EXPECT_EQ(valid.back(), u"after the storm");
+    EXPECT_TRUE(IsWindow(WindowOf(m_Token)));
+    EXPECT_TRUE(jvm_double::violations().empty());
+}
