@@ -93,5 +93,21 @@ ScenarioRegistrar non_daemon_thread("non_daemon_thread", recording_main([](Vm& v
                                         });
                                     }));
 
+// For the start-up benchmark: main writes the performance counter the moment it is called.
+ScenarioRegistrar startup_probe("startup_probe", [] {
+    Scenario s;
+    s.define = [](Vm& vm, Record& record) {
+        vm.define_class(main_class())
+            .static_method(zephra_java::kMainMethod, zephra_java::kMainDescriptor,
+                           [&record](JNIEnv*, jobject, const std::vector<jvalue>&) {
+                               LARGE_INTEGER now;
+                               QueryPerformanceCounter(&now);
+                               record.write("main-qpc", std::to_string(now.QuadPart));
+                               return void_result();
+                           });
+    };
+    return s;
+}());
+
 }  // namespace
 }  // namespace jvm_double
