@@ -1030,10 +1030,14 @@ JNINativeInterface_ make_table() {
     ZEPHRA_SLOT(IsInstanceOf)
     ZEPHRA_SLOT(GetMethodID)
     ZEPHRA_SLOT(GetStaticMethodID)
-#define ZEPHRA_CALL_SLOTS(Type)                                                                             \
-    ZEPHRA_SLOT(Call##Type##Method)                                                                         \
-    ZEPHRA_SLOT(Call##Type##MethodV) ZEPHRA_SLOT(Call##Type##MethodA) ZEPHRA_SLOT(CallStatic##Type##Method) \
-        ZEPHRA_SLOT(CallStatic##Type##MethodV) ZEPHRA_SLOT(CallStatic##Type##MethodA)
+#define ZEPHRA_CALL_SLOTS(Type)            \
+    ZEPHRA_SLOT(Call##Type##Method)        \
+    ZEPHRA_SLOT(Call##Type##MethodV)       \
+    ZEPHRA_SLOT(Call##Type##MethodA)       \
+    ZEPHRA_SLOT(CallStatic##Type##Method)  \
+    ZEPHRA_SLOT(CallStatic##Type##MethodV) \
+    ZEPHRA_SLOT(CallStatic##Type##MethodA)
+    // clang-format off
     ZEPHRA_CALL_SLOTS(Object)
     ZEPHRA_CALL_SLOTS(Boolean)
     ZEPHRA_CALL_SLOTS(Byte)
@@ -1044,6 +1048,7 @@ JNINativeInterface_ make_table() {
     ZEPHRA_CALL_SLOTS(Float)
     ZEPHRA_CALL_SLOTS(Double)
     ZEPHRA_CALL_SLOTS(Void)
+    // clang-format on
 #undef ZEPHRA_CALL_SLOTS
     ZEPHRA_SLOT(GetFieldID)
     ZEPHRA_SLOT(GetIntField)
