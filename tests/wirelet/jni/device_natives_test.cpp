@@ -12,6 +12,7 @@
 #include "doubles/jvm/jvm_double.h"
 #include "doubles/jvm/jvm_double_gtest.h"
 #include "support/process.h"
+#include "wirelet/jni/java_packets.h"
 
 namespace {
 
@@ -19,10 +20,7 @@ namespace jd = jvm_double;
 
 const char kWireletClass[] = "com/brevant/zephra/client/io/Wirelet";
 const char kManagerClass[] = "com/brevant/zephra/client/io/WireletManager";
-const char kPacketClass[] = "com/brevant/zephra/client/io/Packet";
-// A second packet class: the natives must not assume one class for a whole array.
-const char kOtherPacketClass[] = "com/example/OtherPacket";
-// Classes that break the contract: no m_Token, no AddCandidateIoPipe, no GetRawData.
+// A class that breaks the contract: no m_Token, no AddCandidateIoPipe, no GetRawData.
 const char kBareObjectClass[] = "com/example/Bare";
 
 struct SNatives {
@@ -84,42 +82,15 @@ protected:
                 return jd::void_result();
             });
         m_Vm->define_class(kWireletClass).int_field("m_Token");
-        auto rawData = [this](JNIEnv*, jobject self, const std::vector<jvalue>&) {
-            ++m_RawDataCalls;
-            jint index = m_Vm->int_field(self, "m_Index");
-            if (m_ThrowFromRawData) {
-                m_Vm->throw_new("java/lang/IllegalStateException", "no data");
-                return jd::object_result(nullptr);
-            }
-            return jd::object_result(index < 0 ? nullptr : m_RawData[static_cast<std::size_t>(index)]);
-        };
-        m_Vm->define_class(kPacketClass).int_field("m_Index").method("GetRawData", "()[B", rawData);
-        m_Vm->define_class(kOtherPacketClass).int_field("m_Index").method("GetRawData", "()[B", rawData);
-        m_Vm->define_class(kBareObjectClass).int_field("m_Index");
+        m_Packets.reset(new zephra_test::CJavaPackets(*m_Vm));
+        m_Vm->define_class(kBareObjectClass);
     }
 
     // ---- Java side ----
     jobject NewWirelet() { return m_Vm->new_object(kWireletClass); }
     jobject NewManager() { return m_Vm->new_object(kManagerClass); }
-    // A packet whose GetRawData returns an array holding bytes (a null array when asked).
-    jobject NewPacket(const std::vector<jbyte>& bytes, const char* packetClass = kPacketClass) {
-        jobject packet = m_Vm->new_object(packetClass);
-        m_Vm->set_int_field(packet, "m_Index", static_cast<jint>(m_RawData.size()));
-        m_RawData.push_back(m_Vm->new_byte_array(bytes));
-        return packet;
-    }
-    jobject NewPacketOfSize(std::size_t size, jbyte fill = 0) { return NewPacket(std::vector<jbyte>(size, fill)); }
-    jobject NewPacketWithoutData() {
-        jobject packet = m_Vm->new_object(kPacketClass);
-        m_Vm->set_int_field(packet, "m_Index", -1);
-        return packet;
-    }
-    std::vector<jbyte> Bytes(jobject packet) {
-        return m_Vm->byte_array(m_RawData[static_cast<std::size_t>(m_Vm->int_field(packet, "m_Index"))]);
-    }
-    jobjectArray Packets(const std::vector<jobject>& packets) {
-        return m_Vm->new_object_array("java/lang/Object", packets);
-    }
+    jobject NewPacketOfSize(std::size_t size, jbyte fill = 0) { return m_Packets->OfSize(size, fill); }
+    jobjectArray Packets(const std::vector<jobject>& packets) { return m_Packets->Array(packets); }
     jint Token(jobject wirelet) { return m_Vm->int_field(wirelet, "m_Token"); }
 
     // ---- The natives, each as one native call ----
@@ -178,9 +149,7 @@ protected:
     SNatives m_Natives;
     std::vector<jint> m_Candidates;
     bool m_ThrowFromCandidate = false;
-    bool m_ThrowFromRawData = false;
-    int m_RawDataCalls = 0;
-    std::vector<jobject> m_RawData;
+    std::unique_ptr<zephra_test::CJavaPackets> m_Packets;
 };
 
 TEST_F(DeviceNatives, LoadReturnsVersionOneTwo) { EXPECT_EQ(0x00010002, m_Library.onload_version); }
@@ -202,7 +171,7 @@ TEST_F(DeviceNatives, UnknownTokensLeaveObjectsAsTheyWere) {
     EXPECT_FALSE(StopRead(wirelet));
     EXPECT_FALSE(WriteRead(wirelet, Packets({NewPacketOfSize(64)}), Packets({}), 100));
     EXPECT_FALSE(Read(wirelet, NewPacketOfSize(64)));
-    EXPECT_EQ(0, m_RawDataCalls) << "no packet is looked at without a channel";
+    EXPECT_EQ(0, m_Packets->RawDataCalls()) << "no packet is looked at without a channel";
     // Detach tells the manager and clears the field even for a token nobody knows.
     Detach(wirelet);
     EXPECT_EQ(0, Token(wirelet));
@@ -227,7 +196,7 @@ TEST_F(DeviceNatives, ObjectsWithoutTheContractMembersFailWithTheLookupErrorPend
     // No AddCandidateIoPipe: nothing is listed.
     EXPECT_TRUE(ListCandidates(bare).empty());
     EXPECT_EQ("java/lang/NoSuchMethodError", TakePendingException());
-    EXPECT_EQ(0, m_RawDataCalls);
+    EXPECT_EQ(0, m_Packets->RawDataCalls());
 }
 
 }  // namespace
