@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "doubles/hid/simulator.h"
 #include "doubles/jvm/jvm_double.h"
 #include "doubles/jvm/jvm_double_gtest.h"
 #include "support/process.h"
@@ -68,6 +70,9 @@ protected:
     void TearDown() override {
         Unload();
         m_Vm.reset();
+        if (!m_ExpectSimulatorProblems) {
+            for (const std::string& problem : m_Sim.Problems()) ADD_FAILURE() << "simulated devices: " << problem;
+        }
     }
 
     void Unload() {
@@ -144,6 +149,9 @@ protected:
         return name;
     }
 
+    // Devices for the library's HID and SetupAPI calls; the session exists before the library loads.
+    NHidSim::CHidSimulator m_Sim;
+    bool m_ExpectSimulatorProblems = false;
     std::unique_ptr<jd::Vm> m_Vm;
     jd::NativeLibrary m_Library;
     SNatives m_Natives;
@@ -197,6 +205,331 @@ TEST_F(DeviceNatives, ObjectsWithoutTheContractMembersFailWithTheLookupErrorPend
     EXPECT_TRUE(ListCandidates(bare).empty());
     EXPECT_EQ("java/lang/NoSuchMethodError", TakePendingException());
     EXPECT_EQ(0, m_Packets->RawDataCalls());
+}
+
+// ---- With simulated remote controls ----
+
+NHidSim::SDeviceSpec Device(const std::string& name, int inputReportLength = 65, int outputReportLength = 65) {
+    NHidSim::SDeviceSpec spec;
+    spec.name = name;
+    spec.inputReportLength = inputReportLength;
+    spec.outputReportLength = outputReportLength;
+    return spec;
+}
+
+std::vector<jbyte> Sequence(std::size_t size, int first) {
+    std::vector<jbyte> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<jbyte>(first + static_cast<int>(i));
+    return bytes;
+}
+
+NHidSim::TReport AsReport(const std::vector<jbyte>& bytes) { return NHidSim::TReport(bytes.begin(), bytes.end()); }
+
+// An output report as the device receives it: report ID 0, then the packet.
+NHidSim::TReport OutputReportOf(const std::vector<jbyte>& packet) {
+    NHidSim::TReport report(packet.size() + 1, 0);
+    std::copy(packet.begin(), packet.end(), report.begin() + 1);
+    return report;
+}
+
+class DeviceNativesOnDevices : public DeviceNatives {
+protected:
+    // Waits until the simulated device has seen `opens` opens in all and every handle closed again.
+    // Its pipe keeps a few instances listening and makes new ones as clients connect, so a burst
+    // of opens must not outrun it.
+    bool WaitUntilSettled(int device, int opens) {
+        for (int polls = 0; polls < 500; ++polls) {
+            if (m_Sim.OpenCount(device) >= opens && m_Sim.OpenHandles(device) == 0) return true;
+            Sleep(10);
+        }
+        return false;
+    }
+
+    // Lists the candidates and attaches a new Wirelet object to the only one.
+    jobject AttachOnly() {
+        std::vector<jint> tokens = ListCandidates();
+        EXPECT_EQ(1u, tokens.size());
+        jobject wirelet = NewWirelet();
+        if (!tokens.empty()) Attach(wirelet, tokens[0]);
+        return wirelet;
+    }
+};
+
+TEST_F(DeviceNativesOnDevices, ListsOnlyAcceptedDevicesInAscendingPathOrder) {
+    EXPECT_TRUE(ListCandidates().empty());
+    NHidSim::SDeviceSpec foreign = Device("d-foreign");
+    foreign.vendorId = 0x1234;
+    m_Sim.Plug(foreign);
+    EXPECT_TRUE(ListCandidates().empty()) << "a device of another vendor is never offered";
+
+    // Plugged out of path order; told apart by their input packet sizes.
+    m_Sim.Plug(Device("c-third", 33));
+    m_Sim.Plug(Device("a-first", 17));
+    m_Sim.Plug(Device("b-second", 25));
+    std::vector<jint> tokens = ListCandidates();
+    ASSERT_EQ(3u, tokens.size());
+    std::vector<jint> inputSizes;
+    for (jint token : tokens) {
+        EXPECT_NE(0, token);
+        jobject wirelet = NewWirelet();
+        Attach(wirelet, token);
+        EXPECT_EQ(token, Token(wirelet));
+        inputSizes.push_back(InputSize(wirelet));
+    }
+    EXPECT_EQ((std::vector<jint>{16, 24, 32}), inputSizes);
+    EXPECT_EQ(tokens, ListCandidates()) << "channels and tokens survive a second listing";
+}
+
+TEST_F(DeviceNativesOnDevices, AttachAcceptsOnlyListedTokens) {
+    m_Sim.Plug(Device("remote", 65, 33));
+    std::vector<jint> tokens = ListCandidates();
+    ASSERT_EQ(1u, tokens.size());
+    jobject wirelet = NewWirelet();
+    EXPECT_EQ(0, InputSize(wirelet));
+    Attach(wirelet, tokens[0] + 4);
+    EXPECT_EQ(0, Token(wirelet));
+    Attach(wirelet, tokens[0]);
+    EXPECT_EQ(tokens[0], Token(wirelet));
+    EXPECT_EQ(64, InputSize(wirelet));
+    EXPECT_EQ(32, OutputSize(wirelet));
+    Attach(wirelet, tokens[0] + 4);
+    EXPECT_EQ(tokens[0], Token(wirelet)) << "an unknown token leaves an attached object as it was";
+}
+
+TEST_F(DeviceNativesOnDevices, TwoObjectsOnOneChannelDetachInTurn) {
+    int device = m_Sim.Plug(Device("remote"));
+    std::vector<jint> tokens = ListCandidates();
+    ASSERT_EQ(1u, tokens.size());
+    jobject first = NewWirelet();
+    jobject second = NewWirelet();
+    jobject never = NewWirelet();
+    Attach(first, tokens[0]);
+    Attach(second, tokens[0]);
+    EXPECT_EQ(tokens[0], Token(second));
+
+    Detach(never);  // token 0: nothing happens
+    EXPECT_EQ(64, InputSize(second));
+    // The probe handles of the listing close; the channel's read and write handles stay open.
+    EXPECT_TRUE(m_Sim.WaitForOpenHandles(device, 2, 5000));
+
+    // The first detach removes the channel from the manager and the map: it is destroyed, and the
+    // second object, still holding the token, sees no channel.
+    Detach(first);
+    EXPECT_EQ(0, Token(first));
+    EXPECT_EQ(0, InputSize(first));
+    EXPECT_EQ(0, OutputSize(first));
+    EXPECT_TRUE(m_Sim.WaitForOpenHandles(device, 0, 5000));
+    EXPECT_EQ(tokens[0], Token(second));
+    EXPECT_EQ(0, InputSize(second));
+    EXPECT_EQ(0, OutputSize(second));
+    EXPECT_FALSE(StartRead(second));
+    Detach(second);
+    EXPECT_EQ(0, Token(second));
+
+    // The device comes back as a new channel at the next listing.
+    int opensBefore = m_Sim.OpenCount(device);
+    std::vector<jint> again = ListCandidates();
+    ASSERT_EQ(1u, again.size());
+    EXPECT_GT(m_Sim.OpenCount(device), opensBefore);
+    Attach(first, again[0]);
+    EXPECT_EQ(64, InputSize(first));
+}
+
+TEST_F(DeviceNativesOnDevices, WriteReadCarriesTheBytesExactlyBothWays) {
+    int device = m_Sim.Plug(Device("remote", 65, 33));
+    const std::vector<jbyte> firstReply = Sequence(64, 100), secondReply = Sequence(64, -50);
+    // The device answers the second output report with two input reports.
+    int reports = 0;
+    m_Sim.OnOutputReport(device, [&](const NHidSim::TReport&) {
+        if (++reports == 2) {
+            m_Sim.SendPacket(device, AsReport(firstReply));
+            m_Sim.SendPacket(device, AsReport(secondReply));
+        }
+    });
+    jobject wirelet = AttachOnly();
+    const std::vector<jbyte> firstOut = Sequence(32, 1), secondOut = Sequence(32, -7);
+    jobject replyA = NewPacketOfSize(64, 0x55);
+    jobject replyB = m_Packets->New(std::vector<jbyte>(70, 0x66), zephra_test::kOtherPacketClass);
+
+    EXPECT_TRUE(WriteRead(wirelet, Packets({m_Packets->New(firstOut), m_Packets->New(secondOut)}),
+                          Packets({replyA, replyB}), 3000));
+
+    std::vector<NHidSim::TReport> written = m_Sim.OutputReports(device);
+    ASSERT_EQ(2u, written.size());
+    EXPECT_EQ(OutputReportOf(firstOut), written[0]);
+    EXPECT_EQ(OutputReportOf(secondOut), written[1]);
+    EXPECT_EQ(firstReply, m_Packets->Bytes(replyA));
+    std::vector<jbyte> expectedB = secondReply;
+    expectedB.resize(70, 0x66);  // bytes beyond the packet size stay as they were
+    EXPECT_EQ(expectedB, m_Packets->Bytes(replyB));
+}
+
+TEST_F(DeviceNativesOnDevices, WriteReadWithoutRepliesReturnsTheWritesResult) {
+    int device = m_Sim.Plug(Device("remote"));
+    jobject wirelet = AttachOnly();
+    EXPECT_TRUE(WriteRead(wirelet, Packets({NewPacketOfSize(64, 9)}), Packets({}), 1000));
+    EXPECT_TRUE(m_Sim.WaitForOutputReports(device, 1, 1000));
+    EXPECT_TRUE(WriteRead(wirelet, Packets({}), Packets({}), 1000)) << "nothing to write succeeds";
+
+    m_Sim.Unplug(device);
+    EXPECT_FALSE(WriteRead(wirelet, Packets({NewPacketOfSize(64, 9)}), Packets({}), 1000));
+    EXPECT_EQ(1u, m_Sim.OutputReports(device).size());
+}
+
+TEST_F(DeviceNativesOnDevices, MissingRepliesFailAndEveryArrayIsReleasedWithCopyBack) {
+    int device = m_Sim.Plug(Device("remote"));
+    m_Sim.OnOutputReport(device, [&](const NHidSim::TReport&) {
+        m_Sim.SendPacket(device, AsReport(Sequence(64, 1)));
+        m_Sim.SendPacket(device, AsReport(Sequence(64, 2)));
+    });
+    jobject wirelet = AttachOnly();
+    std::vector<std::string> releases;
+    m_Vm->set_trace([&](const std::string& line) {
+        if (line.compare(0, 25, "ReleaseByteArrayElements ") == 0) releases.push_back(line.substr(25));
+    });
+    jobject replies[3] = {NewPacketOfSize(64, 7), NewPacketOfSize(64, 7), NewPacketOfSize(64, 7)};
+    EXPECT_FALSE(
+        WriteRead(wirelet, Packets({NewPacketOfSize(64)}), Packets({replies[0], replies[1], replies[2]}), 400));
+    m_Vm->set_trace(nullptr);
+    // Release mode 0 copies each pinned array back into Java, whatever the result.
+    EXPECT_EQ(std::vector<std::string>(4, "mode 0"), releases);
+    for (jobject reply : replies) EXPECT_EQ(std::vector<jbyte>(64, 7), m_Packets->Bytes(reply));
+
+    // The channel goes on: the next transaction gets its own replies, not the stale ones.
+    jobject reply = NewPacketOfSize(64);
+    EXPECT_TRUE(WriteRead(wirelet, Packets({NewPacketOfSize(64)}), Packets({reply}), 2000));
+    EXPECT_EQ(Sequence(64, 1), m_Packets->Bytes(reply));
+}
+
+TEST_F(DeviceNativesOnDevices, ContinuousReadDeliversPacketsInOrder) {
+    int device = m_Sim.Plug(Device("remote", 9, 9));
+    jobject wirelet = AttachOnly();
+    jobject unattached = NewWirelet();
+    EXPECT_FALSE(Read(unattached, NewPacketOfSize(8)));
+    EXPECT_FALSE(StartRead(unattached));
+    EXPECT_EQ(0, m_Packets->RawDataCalls()) << "an unattached object's packet is never asked for its data";
+
+    EXPECT_FALSE(StopRead(wirelet));
+    EXPECT_TRUE(StartRead(wirelet));
+    EXPECT_FALSE(StartRead(wirelet));
+    for (int i = 0; i < 3; ++i) m_Sim.SendPacket(device, AsReport(Sequence(8, 10 * i)));
+
+    jobject packet = NewPacketOfSize(8);
+    std::vector<std::vector<jbyte>> received;
+    for (int polls = 0; received.size() < 3 && polls < 300; ++polls) {
+        if (Read(wirelet, packet)) {
+            received.push_back(m_Packets->Bytes(packet));
+        } else {
+            Sleep(10);
+        }
+    }
+    ASSERT_EQ(3u, received.size());
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Sequence(8, 10 * i), received[i]);
+    EXPECT_FALSE(Read(wirelet, packet)) << "nothing queued: no wait, false";
+    EXPECT_TRUE(StopRead(wirelet));
+    EXPECT_FALSE(Read(wirelet, packet));
+}
+
+TEST_F(DeviceNativesOnDevices, UnloadClosesEveryChannel) {
+    int attached = m_Sim.Plug(Device("a-attached"));
+    int listed = m_Sim.Plug(Device("b-listed"));
+    std::vector<jint> tokens = ListCandidates();
+    ASSERT_EQ(2u, tokens.size());
+    Attach(NewWirelet(), tokens[0]);
+    EXPECT_TRUE(m_Sim.WaitForOpenHandles(attached, 2, 5000));
+    EXPECT_TRUE(m_Sim.WaitForOpenHandles(listed, 2, 5000));
+    Unload();
+    EXPECT_TRUE(m_Sim.WaitForOpenHandles(attached, 0, 5000));
+    EXPECT_TRUE(m_Sim.WaitForOpenHandles(listed, 0, 5000));
+}
+
+TEST_F(DeviceNativesOnDevices, AThrowingCallbackEndsTheListingWithItsExceptionPending) {
+    m_Sim.Plug(Device("a"));
+    m_Sim.Plug(Device("b"));
+    m_Sim.Plug(Device("c"));
+    m_ThrowFromCandidate = true;
+    EXPECT_EQ(1u, ListCandidates().size());
+    EXPECT_EQ("java/lang/IllegalStateException", TakePendingException());
+    m_ThrowFromCandidate = false;
+    EXPECT_EQ(3u, ListCandidates().size());
+}
+
+// A failed platform call beneath an export ends that call quietly; the VM and the library go on.
+TEST_F(DeviceNativesOnDevices, AFailureUnderRefreshEndsOnlyThatCall) {
+    m_ExpectSimulatorProblems = true;  // a device list whose destruction failed stays outstanding
+    int device = m_Sim.Plug(Device("remote"));
+    // Each failure with the opens the listing makes before it: the probe, and for the buffer
+    // count also the channel's read and write handles, closed as the exception leaves.
+    const struct {
+        NHidSim::ECall call;
+        int opens;
+    } failing[] = {{NHidSim::kSetupDiDestroyDeviceInfoList, 1},
+                   {NHidSim::kHidD_FreePreparsedData, 1},
+                   {NHidSim::kHidD_SetNumInputBuffers, 3}};
+    int opens = 0;
+    for (const auto& failure : failing) {
+        m_Sim.FailCall(failure.call, ERROR_GEN_FAILURE);
+        EXPECT_TRUE(ListCandidates().empty()) << "call " << failure.call;
+        EXPECT_EQ("", TakePendingException());
+        m_Sim.ClearFailures();
+        opens += failure.opens;
+        EXPECT_TRUE(WaitUntilSettled(device, opens)) << "call " << failure.call;
+    }
+    std::vector<jint> tokens = ListCandidates();
+    ASSERT_EQ(1u, tokens.size());
+    jobject wirelet = NewWirelet();
+    Attach(wirelet, tokens[0]);
+    EXPECT_EQ(64, InputSize(wirelet));
+}
+
+// Packets the channel would read or write past their end are refused before any device I/O.
+TEST_F(DeviceNativesOnDevices, RefusedPacketsTouchNoDevice) {
+    int device = m_Sim.Plug(Device("remote", 65, 33));
+    jobject wirelet = AttachOnly();
+    jobject out = NewPacketOfSize(32);
+    jobject reply = NewPacketOfSize(64);
+    EXPECT_FALSE(WriteRead(wirelet, nullptr, Packets({reply}), 200));
+    EXPECT_FALSE(WriteRead(wirelet, Packets({out}), nullptr, 200));
+    EXPECT_FALSE(WriteRead(wirelet, Packets({out, nullptr}), Packets({}), 200));
+    EXPECT_FALSE(WriteRead(wirelet, Packets({out, NewPacketOfSize(31)}), Packets({}), 200));
+    EXPECT_FALSE(WriteRead(wirelet, Packets({out}), Packets({reply, NewPacketOfSize(63)}), 200));
+    EXPECT_FALSE(WriteRead(wirelet, Packets({out}), Packets({m_Packets->WithoutData()}), 200));
+    EXPECT_FALSE(WriteRead(wirelet, Packets({out}), Packets({m_Packets->NotAPacket()}), 200));
+    EXPECT_EQ("java/lang/NoSuchMethodError", TakePendingException());
+    m_Packets->ThrowFromRawData(true);
+    EXPECT_FALSE(WriteRead(wirelet, Packets({out}), Packets({}), 200));
+    EXPECT_EQ("java/lang/IllegalStateException", TakePendingException());
+    m_Packets->ThrowFromRawData(false);
+    Sleep(100);
+    EXPECT_TRUE(m_Sim.OutputReports(device).empty());
+
+    // A short or missing continuous-read packet leaves the queue as it was.
+    EXPECT_TRUE(StartRead(wirelet));
+    m_Sim.SendPacket(device, AsReport(Sequence(64, 3)));
+    EXPECT_FALSE(Read(wirelet, nullptr));
+    EXPECT_FALSE(Read(wirelet, NewPacketOfSize(63)));
+    EXPECT_FALSE(Read(wirelet, m_Packets->WithoutData()));
+    jobject packet = NewPacketOfSize(64);
+    bool delivered = false;
+    for (int polls = 0; !delivered && polls < 300; ++polls) {
+        delivered = Read(wirelet, packet);
+        if (!delivered) Sleep(10);
+    }
+    EXPECT_TRUE(delivered);
+    EXPECT_EQ(Sequence(64, 3), m_Packets->Bytes(packet));
+}
+
+TEST_F(DeviceNativesOnDevices, LargePacketArraysAreWrittenWhole) {
+    int device = m_Sim.Plug(Device("remote", 65, 9));
+    jobject wirelet = AttachOnly();
+    std::vector<jobject> packets;
+    for (int i = 0; i < 150; ++i) packets.push_back(m_Packets->New(Sequence(8, i)));
+    EXPECT_TRUE(WriteRead(wirelet, Packets(packets), Packets({}), 5000));
+    ASSERT_TRUE(m_Sim.WaitForOutputReports(device, 150, 5000));
+    std::vector<NHidSim::TReport> written = m_Sim.OutputReports(device);
+    ASSERT_EQ(150u, written.size());
+    EXPECT_EQ(OutputReportOf(Sequence(8, 0)), written[0]);
+    EXPECT_EQ(OutputReportOf(Sequence(8, 149)), written[149]);
 }
 
 }  // namespace
