@@ -899,6 +899,7 @@ jbyte* JNICALL GetByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isC
 void JNICALL ReleaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elems, jint mode) {
     Call c(env, "ReleaseByteArrayElements", true);
     if (!c) return;
+    c.trace("mode " + std::to_string(mode));
     if (byte_array_of(c, array) == nullptr) return;
     release_held(c, array, elems, HeldPointer::Kind::byte_elements, mode, true);
 }
