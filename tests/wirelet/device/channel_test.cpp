@@ -1,0 +1,370 @@
+// The HID channel against simulated devices: reports, transactions, continuous read, shutdown.
+
+#include <gmock/gmock.h>
+
+#include <memory>
+#include <thread>
+
+#include "device_fixture.h"
+#include "wirelet/device/hid_wirelet.h"
+#include "wirelet/support/check.h"
+
+using namespace NDeviceTest;
+using NHidSim::TReport;
+using ::testing::ElementsAre;
+
+namespace {
+
+class ChannelTest : public CDeviceTest {
+protected:
+    // Opens a channel on the device and waits until its two handles are open.
+    std::unique_ptr<CHidWirelet> OpenChannel(int device) {
+        std::unique_ptr<CHidWirelet> channel(new CHidWirelet);
+        EXPECT_TRUE(channel->Open(m_Sim.DevicePath(device)));
+        EXPECT_TRUE(m_Sim.WaitForOpenHandles(device, 2, 5000));
+        return channel;
+    }
+
+    static TPacketPointers Pointers(std::vector<TReport>& buffers) {
+        TPacketPointers pointers;
+        for (TReport& buffer : buffers) pointers.push_back(buffer.data());
+        return pointers;
+    }
+
+    // Packets whose first byte identifies them.
+    void SendTagged(int device, std::initializer_list<unsigned char> tags) {
+        for (unsigned char tag : tags) m_Sim.SendPacket(device, {tag, 0xA5});
+    }
+
+    // Gives input just sent time to reach the channel's queue.
+    static void Settle() { Sleep(150); }
+};
+
+TEST_F(ChannelTest, PacketSizesFollowTheCapabilitiesAndTheDriverBuffersAreRaised) {
+    int device = PlugRemote("remote", 33, 9);
+    auto channel = OpenChannel(device);
+    EXPECT_EQ(channel->GetInputPacketSize(), 32);
+    EXPECT_EQ(channel->GetOutputPacketSize(), 8);
+    EXPECT_EQ(m_Sim.NumInputBuffers(device), 100);
+
+    CHidWirelet unopened;
+    EXPECT_EQ(unopened.GetInputPacketSize(), -1);
+    EXPECT_EQ(unopened.GetOutputPacketSize(), -1);
+}
+
+TEST_F(ChannelTest, InputReportsUpTo65BytesOpenAndLongerOnesDoNot) {
+    int fits = PlugRemote("fits", 65, 65);
+    int tooLong = PlugRemote("toolong", 66, 65);
+    auto channel = OpenChannel(fits);
+    EXPECT_EQ(channel->GetInputPacketSize(), 64);
+    EXPECT_EQ(channel->GetOutputPacketSize(), 64);
+
+    const int threads = CountProcessThreads();
+    CHidWirelet refused;
+    EXPECT_FALSE(refused.Open(m_Sim.DevicePath(tooLong)));
+    EXPECT_TRUE(m_Sim.WaitForOpenHandles(tooLong, 0, 5000));
+    EXPECT_EQ(CountProcessThreads(), threads);
+}
+
+TEST_F(ChannelTest, UnreadableCapabilitiesGiveTheFallbackLengths) {
+    int device = PlugRemote("remote", 65, 65);
+    // Open reads the capabilities once itself; the second reading is the one the sizes come from.
+    m_Sim.FailCall(NHidSim::kHidP_GetCaps, ERROR_GEN_FAILURE, device, 1, 1);
+    auto channel = OpenChannel(device);
+    EXPECT_EQ(channel->GetInputPacketSize(), 16);
+    EXPECT_EQ(channel->GetOutputPacketSize(), 8);
+
+    int other = PlugRemote("other", 65, 65);
+    m_Sim.FailCall(NHidSim::kHidD_GetPreparsedData, ERROR_GEN_FAILURE, other, 1, 1);
+    auto second = OpenChannel(other);
+    EXPECT_EQ(second->GetInputPacketSize(), 16);
+}
+
+TEST_F(ChannelTest, FailedOpenLeavesNoHandleAndNoThread) {
+    int device = PlugRemote("remote");
+    const int threads = CountProcessThreads();
+    struct SCase {
+        NHidSim::ECall call;
+        int skip;
+    } cases[] = {{NHidSim::kHidD_GetPreparsedData, 0}, {NHidSim::kHidD_GetAttributes, 0}, {NHidSim::kHidP_GetCaps, 0}};
+    for (const SCase& failure : cases) {
+        m_Sim.ClearFailures();
+        m_Sim.FailCall(failure.call, ERROR_GEN_FAILURE, device, failure.skip, 1);
+        CHidWirelet channel;
+        EXPECT_FALSE(channel.Open(m_Sim.DevicePath(device))) << "call " << failure.call;
+        EXPECT_TRUE(m_Sim.WaitForOpenHandles(device, 0, 5000)) << "call " << failure.call;
+        EXPECT_EQ(CountProcessThreads(), threads);
+    }
+    m_Sim.ClearFailures();
+    m_Sim.Unplug(device);
+    CHidWirelet absent;
+    EXPECT_FALSE(absent.Open(m_Sim.DevicePath(device)));
+}
+
+TEST_F(ChannelTest, DriverRefusingTheBufferCountThrowsWithItsErrorAndClosesTheDevice) {
+    int device = PlugRemote("remote");
+    for (NHidSim::ECall call : {NHidSim::kHidD_GetNumInputBuffers, NHidSim::kHidD_SetNumInputBuffers}) {
+        m_Sim.ClearFailures();
+        m_Sim.FailCall(call, ERROR_INVALID_FUNCTION, device, 0, 1);
+        CHidWirelet channel;
+        try {
+            channel.Open(m_Sim.DevicePath(device));
+            ADD_FAILURE() << "Open did not throw for call " << call;
+        } catch (const NQuillonWin32::CCheckException& e) {
+            EXPECT_EQ(e.GetError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+        }
+        EXPECT_TRUE(m_Sim.WaitForOpenHandles(device, 0, 5000));
+    }
+}
+
+TEST_F(ChannelTest, OutputReportsCarryReportIdZeroAndInputReportsLoseTheirFirstByte) {
+    int device = PlugRemote("remote", 5, 4);
+    auto channel = OpenChannel(device);
+    std::vector<TReport> out = {{1, 2, 3}, {4, 5, 6}};
+    std::vector<TReport> replies(1, TReport(4, 0xEE));
+    m_Sim.OnOutputReport(device, [&](const TReport& report) {
+        if (report[1] == 4) m_Sim.SendInput(device, {0x07, 10, 11, 12, 13});
+    });
+    int received = -1;
+    ASSERT_TRUE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 3000));
+    EXPECT_EQ(received, 1);
+    EXPECT_THAT(replies[0], ElementsAre(10, 11, 12, 13));
+    EXPECT_THAT(m_Sim.OutputReports(device), ElementsAre(TReport{0, 1, 2, 3}, TReport{0, 4, 5, 6}));
+}
+
+TEST_F(ChannelTest, ExtraRepliesStayQueuedUntilTheNextDropAndStalePacketsAreNeverHandedOut) {
+    int device = PlugRemote("remote");
+    auto channel = OpenChannel(device);
+    // Continuous read shows what the transaction leaves queued.
+    ASSERT_TRUE(channel->StartContinuousRead());
+    SendTagged(device, {0x51});  // stale: arrives before the transaction
+    Settle();
+    m_Sim.OnOutputReport(device, [&](const TReport&) { SendTagged(device, {1, 2, 3}); });
+    std::vector<TReport> out(1, TReport(64, 0x33));
+    std::vector<TReport> replies(2, TReport(64, 0));
+    int received = 0;
+    ASSERT_TRUE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 3000));
+    EXPECT_EQ(received, 2);
+    EXPECT_EQ(replies[0][0], 1);
+    EXPECT_EQ(replies[1][0], 2);
+
+    Settle();
+    TReport packet(64, 0);
+    ASSERT_TRUE(channel->ContinuousRead(packet.data()));
+    EXPECT_EQ(packet[0], 3);
+    EXPECT_FALSE(channel->ContinuousRead(packet.data())) << "the stale packet survived the transaction";
+
+    // The next transaction drops what is queued before it collects.
+    m_Sim.OnOutputReport(device, nullptr);
+    SendTagged(device, {4});
+    Settle();
+    std::vector<TReport> late(1, TReport(64, 0));
+    EXPECT_FALSE(channel->WriteReadPackets({}, Pointers(late), &received, 300));
+    EXPECT_EQ(received, 0);
+    EXPECT_EQ(late[0][0], 0) << "a packet queued before the transaction was handed out";
+}
+
+TEST_F(ChannelTest, MissingRepliesFailAfterTheTimeOutWithNothingReceived) {
+    int device = PlugRemote("remote");
+    auto channel = OpenChannel(device);
+    m_Sim.OnOutputReport(device, [&](const TReport&) { SendTagged(device, {1, 2}); });
+    std::vector<TReport> out(1, TReport(64, 0));
+    std::vector<TReport> replies(3, TReport(64, 0));
+    int received = -1;
+    double start = NowMs();
+    EXPECT_FALSE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 400));
+    double took = NowMs() - start;
+    EXPECT_EQ(received, 0);
+    EXPECT_GE(took, 350);
+    EXPECT_LT(took, 2000);
+
+    // More replies than the pool holds can never arrive.
+    std::vector<TReport> many(101, TReport(64, 0));
+    m_Sim.OnOutputReport(device, [&](const TReport&) {
+        for (int i = 0; i < 101; ++i) SendTagged(device, {static_cast<unsigned char>(i)});
+    });
+    EXPECT_FALSE(channel->WriteReadPackets(Pointers(out), Pointers(many), &received, 500));
+    EXPECT_EQ(received, 0);
+}
+
+TEST_F(ChannelTest, DefaultTimeOutIs2000PlusHundredPerReply) {
+    int device = PlugRemote("remote");
+    auto channel = OpenChannel(device);
+    std::vector<TReport> replies(3, TReport(64, 0));
+    int received = 0;
+    double start = NowMs();
+    EXPECT_FALSE(channel->WriteReadPackets({}, Pointers(replies), &received, 0));
+    double took = NowMs() - start;
+    EXPECT_GE(took, 2250);
+    EXPECT_LT(took, 4000);
+}
+
+TEST_F(ChannelTest, TransactionWithoutRepliesIsAPlainWriteThatLeavesTheQueueAlone) {
+    int device = PlugRemote("remote");
+    auto channel = OpenChannel(device);
+    ASSERT_TRUE(channel->StartContinuousRead());
+    SendTagged(device, {9});
+    Settle();
+    std::vector<TReport> out = {TReport(64, 1), TReport(64, 2)};
+    int received = -1;
+    EXPECT_TRUE(channel->WriteReadPackets(Pointers(out), {}, &received, 0));
+    EXPECT_EQ(received, 0);
+    EXPECT_TRUE(m_Sim.WaitForOutputReports(device, 2, 3000));
+    TReport packet(64, 0);
+    EXPECT_TRUE(channel->ContinuousRead(packet.data()));
+    EXPECT_EQ(packet[0], 9);
+
+    // Only collecting replies writes nothing.
+    SendTagged(device, {7});
+    Settle();
+    std::vector<TReport> replies(1, TReport(64, 0));
+    std::thread late([&] {
+        Sleep(100);
+        SendTagged(device, {8});
+    });
+    EXPECT_TRUE(channel->WriteReadPackets({}, Pointers(replies), &received, 3000));
+    late.join();
+    EXPECT_EQ(replies[0][0], 8);
+    EXPECT_EQ(m_Sim.OutputReports(device).size(), 2u);
+}
+
+TEST_F(ChannelTest, BlockedWriteEndsWithTheTimeOutAndDropsWhatArrivedMeanwhile) {
+    int device = PlugRemote("remote");
+    auto channel = OpenChannel(device);
+    ASSERT_TRUE(channel->StartContinuousRead());
+    m_Sim.StallOutput(device, true);
+    std::vector<TReport> out(8, TReport(64, 0x44));
+    std::vector<TReport> replies(1, TReport(64, 0));
+    std::thread meanwhile([&] {
+        Sleep(100);
+        SendTagged(device, {1, 2});
+    });
+    int received = -1;
+    double start = NowMs();
+    EXPECT_FALSE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 500));
+    double took = NowMs() - start;
+    meanwhile.join();
+    EXPECT_LT(took, 1500) << "a blocked write held the caller past its time-out";
+    EXPECT_GE(took, 450);
+    Settle();
+    TReport packet(64, 0);
+    // Packets that came during the failed transaction were dropped with it; continuous read
+    // stays on and sees new input.
+    EXPECT_FALSE(channel->ContinuousRead(packet.data()));
+
+    // Once the device takes reports again the channel works.
+    m_Sim.StallOutput(device, false);
+    m_Sim.OnOutputReport(device, [&](const TReport&) { SendTagged(device, {5}); });
+    std::vector<TReport> one(1, TReport(64, 0));
+    EXPECT_TRUE(channel->WriteReadPackets(Pointers(one), Pointers(replies), &received, 3000));
+    EXPECT_EQ(replies[0][0], 5);
+}
+
+TEST_F(ChannelTest, ContinuousReadStartStopAndPollRules) {
+    int device = PlugRemote("remote");
+    auto channel = OpenChannel(device);
+    TReport packet(64, 0);
+    EXPECT_FALSE(channel->StopContinuousRead());
+    EXPECT_FALSE(channel->ContinuousRead(packet.data()));
+
+    ASSERT_TRUE(channel->StartContinuousRead());
+    EXPECT_FALSE(channel->ContinuousRead(packet.data())) << "empty queue";
+    SendTagged(device, {1, 2});
+    Settle();
+    EXPECT_FALSE(channel->StartContinuousRead()) << "second start";
+    ASSERT_TRUE(channel->ContinuousRead(packet.data()));
+    EXPECT_EQ(packet[0], 1) << "the second start dropped packets";
+    ASSERT_TRUE(channel->ContinuousRead(packet.data()));
+    EXPECT_EQ(packet[0], 2);
+    EXPECT_FALSE(channel->ContinuousRead(packet.data()));
+
+    // A transaction in the middle takes its reply and leaves continuous read on.
+    m_Sim.OnOutputReport(device, [&](const TReport&) { SendTagged(device, {3}); });
+    std::vector<TReport> out(1, TReport(64, 0));
+    std::vector<TReport> replies(1, TReport(64, 0));
+    int received = 0;
+    ASSERT_TRUE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 3000));
+    EXPECT_EQ(replies[0][0], 3);
+    SendTagged(device, {4});
+    Settle();
+    ASSERT_TRUE(channel->ContinuousRead(packet.data()));
+    EXPECT_EQ(packet[0], 4);
+
+    SendTagged(device, {5});
+    Settle();
+    EXPECT_TRUE(channel->StopContinuousRead());
+    EXPECT_FALSE(channel->ContinuousRead(packet.data()));
+    EXPECT_TRUE(channel->StartContinuousRead());
+    EXPECT_FALSE(channel->ContinuousRead(packet.data())) << "stop did not drop the queue";
+}
+
+TEST_F(ChannelTest, ContinuousReadLosesNothingWhenThePoolFillsUp) {
+    int device = PlugRemote("remote");
+    auto channel = OpenChannel(device);
+    ASSERT_TRUE(channel->StartContinuousRead());
+    // More than the pool holds, unread for a while: the pool fills, the rest waits in the
+    // driver's buffer, and all of it follows in order once the caller polls.
+    m_Sim.SendSequence(device, 0, 150, 2000.0);
+    Sleep(300);
+    TReport packet(64, 0);
+    unsigned long expected = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            while (channel->ContinuousRead(packet.data())) {
+                unsigned long sequence =
+                    packet[0] | (packet[1] << 8) | (packet[2] << 16) | (static_cast<unsigned long>(packet[3]) << 24);
+                EXPECT_EQ(sequence, expected);
+                expected = sequence + 1;
+            }
+            return expected == 150;
+        },
+        5000))
+        << "received " << expected;
+}
+
+TEST_F(ChannelTest, DestructionWhileAReadIsBlockedIsPromptAndLeavesNothingOpen) {
+    int device = PlugRemote("remote");
+    const int threads = CountProcessThreads();
+    auto channel = OpenChannel(device);
+    Settle();  // the read thread is now blocked in its read
+    double start = NowMs();
+    channel.reset();
+    double took = NowMs() - start;
+    EXPECT_LT(took, 500);
+    EXPECT_TRUE(m_Sim.WaitForOpenHandles(device, 0, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return CountProcessThreads() == threads; }, 5000));
+}
+
+TEST_F(ChannelTest, UnplugInTheMiddleOfATransactionFailsItAtOnceAndLeaksNothing) {
+    int warmup = PlugRemote("warmup");
+    OpenChannel(warmup).reset();  // first use creates the platform's own lasting objects
+    m_Sim.Unplug(warmup);
+
+    // Counted before the device exists: its unplug closes the simulator's own pipe instances.
+    const int handles = CountProcessHandles();
+    const int threads = CountProcessThreads();
+    int device = PlugRemote("remote");
+    auto channel = OpenChannel(device);
+    m_Sim.OnOutputReport(device, [&](const TReport&) { m_Sim.Unplug(device); });
+    std::vector<TReport> out(1, TReport(64, 0));
+    std::vector<TReport> replies(1, TReport(64, 0));
+    int received = -1;
+    double start = NowMs();
+    EXPECT_FALSE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 10000));
+    EXPECT_LT(NowMs() - start, 2000);
+    EXPECT_EQ(received, 0);
+    EXPECT_TRUE(channel->IsDeviceGone());
+
+    start = NowMs();
+    EXPECT_FALSE(channel->WriteReadPackets(out.empty() ? TPacketPointers() : Pointers(out), Pointers(replies),
+                                           &received, 10000));
+    EXPECT_LT(NowMs() - start, 200) << "a transaction on a lost device waited";
+    EXPECT_FALSE(channel->WriteReadPackets(Pointers(out), {}, &received, 1000));
+
+    channel.reset();
+    EXPECT_TRUE(WaitUntil([&] { return CountProcessThreads() == threads; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return CountProcessHandles() == handles; }, 5000))
+        << CountProcessHandles() << " handles open, " << handles << " before";
+}
+
+}  // namespace
