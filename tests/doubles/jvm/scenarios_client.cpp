@@ -301,12 +301,6 @@ private:
         for (int cycle = 1; cycle <= m_Plan.cycles && m_Remotes.size() == 2; ++cycle) Cycle(cycle);
 
         while (!m_Remotes.empty()) Detach(m_Remotes.back());
-        std::vector<jint> after = List();
-        // The manager opens what it lists: every listed channel is attached and detached again.
-        for (jint token : after) {
-            Attach(0, token);
-            Detach(m_Remotes.back());
-        }
         Note("threads", "detached " + std::to_string(ThreadCount()));
         Ask(zephra_stage::kDetached);
 
@@ -450,12 +444,13 @@ private:
         if (!started) Error("continuous read did not start");
         SetBytes(remote.outPacket, zephra_stage::StreamRequest(static_cast<unsigned>(count),
                                                                static_cast<std::size_t>(remote.outputSize)));
+        Note("stream-request",
+             TokenText(remote.token) + " remote " + std::to_string(remote.number) + " " + std::to_string(count));
         jboolean written = JNI_FALSE;
         Native([&](JNIEnv* env) {
             written = m_Natives.writeRead(env, remote.wirelet, remote.outArray, remote.noPackets, 0);
         });
-        Note("stream-request", TokenText(remote.token) + " remote " + std::to_string(remote.number) + " " +
-                                   std::to_string(count) + (written ? " written" : " not written"));
+        if (!written) Error("the stream request was not written");
         int received = 0;
         const DWORD start = GetTickCount();
         while (received < count && GetTickCount() - start < kStreamTimeoutMs) {
