@@ -164,7 +164,7 @@ DWORD CHidWirelet::ReadLoop() {
             current = m_Pool.FreeHead();
         }
         for (;;) {
-            if (WaitForSingleObject(m_StopEvent.Get(), 0) == WAIT_OBJECT_0) return 0;
+            if (m_Stopping) return 0;
             if (current == nullptr) {
                 if (WaitForSingleObject(m_StopEvent.Get(), kNoFreeBufferWaitMs) == WAIT_OBJECT_0) return 0;
                 CMutexLock lock(m_PoolMutex);
@@ -176,13 +176,11 @@ DWORD CHidWirelet::ReadLoop() {
                           nullptr)) {
                 // Any failed read counts as the device being gone (the codes differ between
                 // platforms), unless the read was cancelled because the channel is closing.
-                if (WaitForSingleObject(m_StopEvent.Get(), 0) != WAIT_OBJECT_0) InterlockedExchange(&m_DeviceGone, 1);
+                if (!m_Stopping) InterlockedExchange(&m_DeviceGone, 1);
                 return 0;
             }
             CMutexLock lock(m_PoolMutex);
-            if (m_Pool.QueueFreeHead() >= m_Pool.GetSignalThreshold()) {
-                Check([&] { return SetEvent(m_RepliesReady.Get()); });
-            }
+            if (m_Pool.QueueFreeHead() >= m_Pool.GetSignalThreshold()) SignalRepliesReady();
             current = m_Pool.FreeHead();
         }
     } catch (...) {
@@ -195,6 +193,7 @@ DWORD CHidWirelet::ReadLoop() {
 void CHidWirelet::StopReadThread() {
     if (!m_ReadThread.IsValid()) return;
     HANDLE thread = m_ReadThread.Get();
+    InterlockedExchange(&m_Stopping, 1);
     SetEvent(m_StopEvent.Get());
     // Cancel the pending read rather than wait for device input. The thread may not have entered
     // ReadFile yet (nothing to cancel), so keep cancelling until it has ended.
@@ -234,9 +233,21 @@ bool CHidWirelet::WritePackets(const TPacketPointers& packets, DWORD start, DWOR
     return true;
 }
 
+void CHidWirelet::SignalRepliesReady() {
+    if (m_RepliesSignalled) return;
+    Check([&] { return SetEvent(m_RepliesReady.Get()); });
+    m_RepliesSignalled = true;
+}
+
+void CHidWirelet::ClearRepliesReady() {
+    if (!m_RepliesSignalled) return;
+    Check([&] { return ResetEvent(m_RepliesReady.Get()); });
+    m_RepliesSignalled = false;
+}
+
 void CHidWirelet::PrepareForReplies(const TPacketPointers& replyPackets) {
     CMutexLock lock(m_PoolMutex);
-    Check([&] { return ResetEvent(m_RepliesReady.Get()); });
+    ClearRepliesReady();
     m_Pool.FreeAllQueued();
     m_Pool.SetSignalThreshold(replyPackets.size());
 }
@@ -294,7 +305,7 @@ bool CHidWirelet::WriteReadPackets(const TPacketPointers& outPackets, const TPac
 bool CHidWirelet::StartContinuousRead() {
     if (m_ContinuousRead) return false;
     CMutexLock lock(m_PoolMutex);
-    Check([&] { return ResetEvent(m_RepliesReady.Get()); });
+    ClearRepliesReady();
     m_Pool.FreeAllQueued();
     m_Pool.SetSignalThreshold(kContinuousReadThreshold);
     m_ContinuousRead = true;
@@ -311,7 +322,7 @@ bool CHidWirelet::StopContinuousRead() {
 bool CHidWirelet::ContinuousRead(unsigned char* packet) {
     if (!m_ContinuousRead) return false;
     CMutexLock lock(m_PoolMutex);
-    Check([&] { return ResetEvent(m_RepliesReady.Get()); });
+    ClearRepliesReady();
     CPacketPool::SBuffer* oldest = m_Pool.OldestQueued();
     if (oldest == nullptr) return false;
     ExtractInputPacket(oldest->data, m_InputReportLength, packet);

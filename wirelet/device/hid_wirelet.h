@@ -43,6 +43,9 @@ private:
     void StopReadThread();
     bool WritePackets(const TPacketPointers& packets, DWORD start, DWORD timeoutMs);
     void PrepareForReplies(const TPacketPointers& replyPackets);
+    // Under the pool mutex: sets or clears replies-ready, calling the kernel only on a change.
+    void SignalRepliesReady();
+    void ClearRepliesReady();
     bool WaitForReplies(DWORD timeoutMs);
     std::size_t DiscardReceived();
 
@@ -61,6 +64,10 @@ private:
     // Reusable output report buffer (output report length bytes), allocated by Open.
     std::unique_ptr<unsigned char[]> m_Report;
     volatile LONG m_DeviceGone = 0;
+    // Set before the stop event, so the read loop can test it between reads without a kernel call.
+    volatile LONG m_Stopping = 0;
+    // Whether replies-ready is set (guarded by the pool mutex).
+    bool m_RepliesSignalled = false;
 };
 
 // Asks the driver to buffer 100 input reports and reads the report lengths from the device's

@@ -14,6 +14,10 @@ const ULONG_PTR kQuitKey = 1;
 const int kListeningInstances = 4;
 const DWORD kReadBufferSize = 4096;
 const int kDefaultDriverInputBuffers = 32;
+// Reports the pipe itself buffers, and writes kept in flight per handle. Together with the
+// backlog they make up the driver's input buffers.
+const int kPipeReports = 8;
+const int kWritesInFlight = 8;
 
 enum EOpKind { kConnect, kRead, kWrite };
 
@@ -33,6 +37,7 @@ struct CHidSimulator::SDevice {
     int openCount = 0;
     std::vector<TReport> outputs;
     std::function<void(const TReport&)> handler;
+    unsigned long overruns = 0;
 };
 
 struct CHidSimulator::SInstance {
@@ -41,14 +46,14 @@ struct CHidSimulator::SInstance {
     bool connected = false;
     bool closing = false;
     bool readPending = false;
-    bool writePending = false;
+    int writesInFlight = 0;
     int pending = 0;
     SOp connectOp{};
     SOp readOp{};
-    SOp writeOp{};
+    SWriteOp writeOps[kWritesInFlight]{};
     std::vector<unsigned char> readBuffer = std::vector<unsigned char>(kReadBufferSize);
     std::deque<TReport> backlog;
-    TReport writing;
+    unsigned long completedWrites = 0;
 };
 
 CHidSimulator::CHidSimulator() {
@@ -217,11 +222,21 @@ void CHidSimulator::SendInput(int device, const TReport& report) {
     if (static_cast<int>(report.size()) != target.spec.inputReportLength) {
         throw std::invalid_argument("an input report must have exactly the input report length");
     }
-    std::size_t limit = static_cast<std::size_t>(NumInputBuffers(device));
+    // Read without the table lock: one aligned LONG, written by the hid.dll double.
+    LONG buffers = static_cast<volatile LONG&>(m_Table.Get()->devices[device].numInputBuffers);
+    LONG backlog = buffers - kPipeReports - kWritesInFlight;
+    std::size_t limit = static_cast<std::size_t>(backlog > 0 ? backlog : 1);
     for (SInstance* instance : target.instances) {
         if (!instance->connected || instance->closing) continue;
         // Like the driver's ring of input buffers: when it is full the oldest report is lost.
-        if (instance->backlog.size() >= limit) instance->backlog.pop_front();
+        if (instance->backlog.size() >= limit) {
+            instance->backlog.pop_front();
+            // A handle whose client reads lost one (the write handle's client never reads: its
+            // writes stop once the pipe is full).
+            if (instance->completedWrites > static_cast<unsigned long>(kPipeReports + kWritesInFlight)) {
+                ++target.overruns;
+            }
+        }
         instance->backlog.push_back(report);
         StartWrite(*instance);
     }
@@ -318,6 +333,11 @@ bool CHidSimulator::WaitForOpenHandles(int device, int count, DWORD timeoutMs) {
     }
 }
 
+unsigned long CHidSimulator::Overruns(int device) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return DeviceAt(device).overruns;
+}
+
 int CHidSimulator::OpenCount(int device) const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return DeviceAt(device).openCount;
@@ -359,7 +379,7 @@ void CHidSimulator::EnsureListening(SDevice& device) {
 }
 
 void CHidSimulator::CreateListeningInstance(SDevice& device) {
-    const DWORD outBuffer = static_cast<DWORD>(device.spec.inputReportLength);
+    const DWORD outBuffer = static_cast<DWORD>(device.spec.inputReportLength * kPipeReports);
     const DWORD inBuffer = static_cast<DWORD>(device.spec.outputReportLength);
     HANDLE pipe = CreateNamedPipeW(device.pipePath.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
@@ -380,8 +400,10 @@ void CHidSimulator::CreateListeningInstance(SDevice& device) {
     instance->connectOp.kind = kConnect;
     instance->readOp.instance = instance;
     instance->readOp.kind = kRead;
-    instance->writeOp.instance = instance;
-    instance->writeOp.kind = kWrite;
+    for (SWriteOp& op : instance->writeOps) {
+        op.instance = instance;
+        op.kind = kWrite;
+    }
     device.instances.push_back(instance);
 
     if (ConnectNamedPipe(pipe, &instance->connectOp.overlapped)) {
@@ -422,18 +444,27 @@ void CHidSimulator::StartRead(SInstance& instance) {
 }
 
 void CHidSimulator::StartWrite(SInstance& instance) {
-    if (instance.writePending || instance.backlog.empty() || instance.closing || !instance.connected) return;
-    instance.writing.swap(instance.backlog.front());
-    instance.backlog.pop_front();
-    ZeroMemory(&instance.writeOp.overlapped, sizeof(OVERLAPPED));
-    if (WriteFile(instance.pipe, instance.writing.data(), static_cast<DWORD>(instance.writing.size()), nullptr,
-                  &instance.writeOp.overlapped) ||
-        GetLastError() == ERROR_IO_PENDING) {
+    while (instance.writesInFlight < kWritesInFlight && !instance.backlog.empty() && !instance.closing &&
+           instance.connected) {
+        SWriteOp* op = nullptr;
+        for (SWriteOp& candidate : instance.writeOps) {
+            if (!candidate.busy) {
+                op = &candidate;
+                break;
+            }
+        }
+        op->data.swap(instance.backlog.front());
+        instance.backlog.pop_front();
+        ZeroMemory(&op->overlapped, sizeof(OVERLAPPED));
+        if (!WriteFile(instance.pipe, op->data.data(), static_cast<DWORD>(op->data.size()), nullptr, &op->overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            CloseInstance(instance);
+            return;
+        }
+        op->busy = true;
         ++instance.pending;
-        instance.writePending = true;
-        return;
+        ++instance.writesInFlight;
     }
-    CloseInstance(instance);
 }
 
 void CHidSimulator::CloseInstance(SInstance& instance) {
@@ -517,12 +548,14 @@ void CHidSimulator::Complete(SOp& op, bool ok, DWORD bytes, DWORD error,
             }
             break;
         case kWrite:
-            instance.writePending = false;
+            static_cast<SWriteOp&>(op).busy = false;
+            --instance.writesInFlight;
             if (instance.closing) break;
             if (!ok) {
                 CloseInstance(instance);
                 break;
             }
+            ++instance.completedWrites;
             StartWrite(instance);
             break;
     }

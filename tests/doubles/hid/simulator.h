@@ -84,6 +84,9 @@ public:
     bool WaitForOpenHandles(int device, int count, DWORD timeoutMs);
     // Total opens the device has seen.
     int OpenCount(int device) const;
+    // Input reports lost because a handle that reads them fell more than its input-buffer count
+    // behind (the handle that only writes never reads and is not counted).
+    unsigned long Overruns(int device) const;
 
     // What the doubles and the server found wrong: misuse of the platform calls, malformed output
     // reports, preparsed data or device lists still outstanding. Empty when all is well.
@@ -96,6 +99,10 @@ private:
         OVERLAPPED overlapped;
         SInstance* instance;
         int kind;
+    };
+    struct SWriteOp : SOp {
+        bool busy;
+        TReport data;
     };
 
     SDevice& DeviceAt(int device) const;
