@@ -84,6 +84,7 @@ CHidWirelet::CHidWirelet() {
     m_StopEvent.Reset(CreateManualResetEvent());
     m_RepliesReady.Reset(CreateManualResetEvent());
     m_WriteDone.Reset(CreateManualResetEvent());
+    m_BufferFreed.Reset(Check([] { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }));
 }
 
 CHidWirelet::~CHidWirelet() {
@@ -161,14 +162,17 @@ DWORD CHidWirelet::ReadLoop() {
         CPacketPool::SBuffer* current = nullptr;
         {
             CMutexLock lock(m_PoolMutex);
-            current = m_Pool.FreeHead();
+            current = TakeFreeHead();
         }
+        const HANDLE waits[2] = {m_StopEvent.Get(), m_BufferFreed.Get()};
         for (;;) {
             if (m_Stopping) return 0;
             if (current == nullptr) {
-                if (WaitForSingleObject(m_StopEvent.Get(), kNoFreeBufferWaitMs) == WAIT_OBJECT_0) return 0;
+                // Every buffer is queued: wait until a consumer frees one (at most 100 ms, as
+                // before); meanwhile the driver buffers the input.
+                if (WaitForMultipleObjects(2, waits, FALSE, kNoFreeBufferWaitMs) == WAIT_OBJECT_0) return 0;
                 CMutexLock lock(m_PoolMutex);
-                current = m_Pool.FreeHead();
+                current = TakeFreeHead();
                 continue;
             }
             DWORD bytesRead = 0;
@@ -181,7 +185,7 @@ DWORD CHidWirelet::ReadLoop() {
             }
             CMutexLock lock(m_PoolMutex);
             if (m_Pool.QueueFreeHead() >= m_Pool.GetSignalThreshold()) SignalRepliesReady();
-            current = m_Pool.FreeHead();
+            current = TakeFreeHead();
         }
     } catch (...) {
         // A broken event or mutex leaves the channel unable to read: the same as a lost device.
@@ -233,6 +237,18 @@ bool CHidWirelet::WritePackets(const TPacketPointers& packets, DWORD start, DWOR
     return true;
 }
 
+CPacketPool::SBuffer* CHidWirelet::TakeFreeHead() {
+    CPacketPool::SBuffer* head = m_Pool.FreeHead();
+    m_ReaderStarved = head == nullptr;
+    return head;
+}
+
+void CHidWirelet::WakeStarvedReader() {
+    if (!m_ReaderStarved) return;
+    m_ReaderStarved = false;
+    Check([&] { return SetEvent(m_BufferFreed.Get()); });
+}
+
 void CHidWirelet::SignalRepliesReady() {
     if (m_RepliesSignalled) return;
     Check([&] { return SetEvent(m_RepliesReady.Get()); });
@@ -249,6 +265,7 @@ void CHidWirelet::PrepareForReplies(const TPacketPointers& replyPackets) {
     CMutexLock lock(m_PoolMutex);
     ClearRepliesReady();
     m_Pool.FreeAllQueued();
+    WakeStarvedReader();
     m_Pool.SetSignalThreshold(replyPackets.size());
 }
 
@@ -263,6 +280,7 @@ bool CHidWirelet::WaitForReplies(DWORD timeoutMs) {
 std::size_t CHidWirelet::DiscardReceived() {
     CMutexLock lock(m_PoolMutex);
     std::size_t dropped = m_Pool.FreeAllQueued();
+    WakeStarvedReader();
     m_Pool.SetSignalThreshold(0);
     return dropped;
 }
@@ -295,6 +313,7 @@ bool CHidWirelet::WriteReadPackets(const TPacketPointers& outPackets, const TPac
         if (oldest == nullptr) break;
         ExtractInputPacket(oldest->data, m_InputReportLength, reply);
         m_Pool.FreeOldestQueued();
+        WakeStarvedReader();
         ++copied;
     }
     m_Pool.SetSignalThreshold(0);
@@ -307,6 +326,7 @@ bool CHidWirelet::StartContinuousRead() {
     CMutexLock lock(m_PoolMutex);
     ClearRepliesReady();
     m_Pool.FreeAllQueued();
+    WakeStarvedReader();
     m_Pool.SetSignalThreshold(kContinuousReadThreshold);
     m_ContinuousRead = true;
     return true;
@@ -327,5 +347,6 @@ bool CHidWirelet::ContinuousRead(unsigned char* packet) {
     if (oldest == nullptr) return false;
     ExtractInputPacket(oldest->data, m_InputReportLength, packet);
     m_Pool.FreeOldestQueued();
+    WakeStarvedReader();
     return true;
 }

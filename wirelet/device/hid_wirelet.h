@@ -45,6 +45,10 @@ private:
     void PrepareForReplies(const TPacketPointers& replyPackets);
     // Under the pool mutex: sets or clears replies-ready, calling the kernel only on a change.
     void SignalRepliesReady();
+    // Under the pool mutex: the free list's head for the read thread, noting when there is none;
+    // and the wake-up of a read thread that found none, once a buffer is free again.
+    CPacketPool::SBuffer* TakeFreeHead();
+    void WakeStarvedReader();
     void ClearRepliesReady();
     bool WaitForReplies(DWORD timeoutMs);
     std::size_t DiscardReceived();
@@ -56,6 +60,8 @@ private:
     NQuillonWin32::CHandle m_StopEvent;
     NQuillonWin32::CHandle m_RepliesReady;
     NQuillonWin32::CHandle m_WriteDone;
+    // Auto-reset; set when a buffer is freed while the read thread waits for one.
+    NQuillonWin32::CHandle m_BufferFreed;
     int m_InputReportLength = 0;
     int m_OutputReportLength = 0;
     NQuillonWin32::CMutex m_PoolMutex;
@@ -68,6 +74,8 @@ private:
     volatile LONG m_Stopping = 0;
     // Whether replies-ready is set (guarded by the pool mutex).
     bool m_RepliesSignalled = false;
+    // The read thread found no free buffer (guarded by the pool mutex).
+    bool m_ReaderStarved = false;
 };
 
 // Asks the driver to buffer 100 input reports and reads the report lengths from the device's

@@ -11,7 +11,7 @@ namespace {
 const ULONG_PTR kQuitKey = 1;
 // Listening pipe instances kept per device, so that opens in quick succession never find the
 // device busy while a replacement instance is being made.
-const int kListeningInstances = 4;
+const int kListeningInstances = 16;
 const DWORD kReadBufferSize = 4096;
 const int kDefaultDriverInputBuffers = 32;
 // Reports the pipe itself buffers, and writes kept in flight per handle. Together with the
@@ -226,6 +226,7 @@ void CHidSimulator::SendInput(int device, const TReport& report) {
     LONG buffers = static_cast<volatile LONG&>(m_Table.Get()->devices[device].numInputBuffers);
     LONG backlog = buffers - kPipeReports - kWritesInFlight;
     std::size_t limit = static_cast<std::size_t>(backlog > 0 ? backlog : 1);
+    AdoptCompletedConnects(target);
     for (SInstance* instance : target.instances) {
         if (!instance->connected || instance->closing) continue;
         // Like the driver's ring of input buffers: when it is full the oldest report is lost.
@@ -319,6 +320,7 @@ void CHidSimulator::OnOutputReport(int device, std::function<void(const TReport&
 int CHidSimulator::OpenHandles(int device) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     SDevice& target = DeviceAt(device);
+    AdoptCompletedConnects(target);
     SweepDisconnected(target);
     return target.openHandles;
 }
@@ -338,9 +340,11 @@ unsigned long CHidSimulator::Overruns(int device) const {
     return DeviceAt(device).overruns;
 }
 
-int CHidSimulator::OpenCount(int device) const {
+int CHidSimulator::OpenCount(int device) {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return DeviceAt(device).openCount;
+    SDevice& target = DeviceAt(device);
+    AdoptCompletedConnects(target);
+    return target.openCount;
 }
 
 std::vector<std::string> CHidSimulator::Problems() const {
@@ -495,6 +499,17 @@ void CHidSimulator::DeleteIfDone(SInstance& instance) {
     m_Changed.notify_all();
 }
 
+void CHidSimulator::AdoptCompletedConnects(SDevice& device) {
+    // A client whose CreateFile has returned is connected even if the server thread has not yet
+    // taken the connect's completion from the port: input sent now must reach it.
+    std::vector<SInstance*> instances = device.instances;
+    for (SInstance* instance : instances) {
+        if (instance->connected || instance->closing) continue;
+        const OVERLAPPED& connect = instance->connectOp.overlapped;
+        if (HasOverlappedIoCompleted(&connect) && connect.Internal == 0) OnConnected(*instance);
+    }
+}
+
 void CHidSimulator::SweepDisconnected(SDevice& device) {
     // A client that closes while no read is pending (output stalled) is noticed by peeking.
     std::vector<SInstance*> instances = device.instances;
@@ -514,7 +529,7 @@ void CHidSimulator::Complete(SOp& op, bool ok, DWORD bytes, DWORD error,
     --instance.pending;
     switch (op.kind) {
         case kConnect:
-            if (instance.closing) break;
+            if (instance.closing || instance.connected) break;  // closed, or adopted already
             if (ok) {
                 OnConnected(instance);
             } else {

@@ -83,7 +83,7 @@ public:
     int OpenHandles(int device);
     bool WaitForOpenHandles(int device, int count, DWORD timeoutMs);
     // Total opens the device has seen.
-    int OpenCount(int device) const;
+    int OpenCount(int device);
     // Input reports lost because a handle that reads them fell more than its input-buffer count
     // behind (the handle that only writes never reads and is not counted).
     unsigned long Overruns(int device) const;
@@ -115,6 +115,7 @@ private:
     void CloseInstance(SInstance& instance);
     void DeleteIfDone(SInstance& instance);
     void SweepDisconnected(SDevice& device);
+    void AdoptCompletedConnects(SDevice& device);
     void Complete(SOp& op, bool ok, DWORD bytes, DWORD error,
                   std::vector<std::pair<std::function<void(const TReport&)>, TReport>>& answers);
 
