@@ -14,8 +14,7 @@ std::wstring widen(const std::string& utf8) {
 
 std::string narrow(const std::wstring& wide) {
     if (wide.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr, nullptr);
     return out;
@@ -74,8 +73,7 @@ process_result run_process(const std::vector<std::wstring>& arguments, DWORD tim
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
                         working_directory.empty() ? nullptr : working_directory.c_str(), &startup, &info)) {
-        throw std::runtime_error("CreateProcessW failed for " + narrow(line) + ": " +
-                                 std::to_string(GetLastError()));
+        throw std::runtime_error("CreateProcessW failed for " + narrow(line) + ": " + std::to_string(GetLastError()));
     }
     process_result result;
     if (WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0) {
@@ -95,8 +93,8 @@ temp_dir::temp_dir(const std::wstring& name_hint) {
     GetTempPathW(MAX_PATH + 1, base);
     static LONG counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        std::wstring candidate = std::wstring(base) + name_hint + L"-" + std::to_wstring(GetCurrentProcessId()) +
-                                 L"-" + std::to_wstring(InterlockedIncrement(&counter)) + L"\\";
+        std::wstring candidate = std::wstring(base) + name_hint + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                 std::to_wstring(InterlockedIncrement(&counter)) + L"\\";
         if (CreateDirectoryW(candidate.c_str(), nullptr)) {
             path_ = candidate;
             return;
