@@ -5,8 +5,9 @@
 // The wide command line and ShellExecuteW are used so that names outside the ANSI code
 // page (a Greek or CJK file name on a Western system) reach the shell intact; for ANSI
 // text the result is the same as through the narrow calls.
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs the types of windows.h.
+#include <shellapi.h>
 
 #include <string>
 #include <vector>
