@@ -28,6 +28,4 @@ bool DoesWindowWithPartialTitleExist(JNIEnv* env, jstring partialTitle, bool bri
     return true;
 }
 
-void BringProcessToFront() {}
-
 }  // namespace NWireletDesktop

@@ -14,7 +14,4 @@ bool LaunchBrowserWithUrl(JNIEnv* env, jstring url, bool useShell);
 // when asked. A null text gives false.
 bool DoesWindowWithPartialTitleExist(JNIEnv* env, jstring partialTitle, bool bringToFront);
 
-// The client's own process has nothing to bring forward: no effect.
-void BringProcessToFront();
-
 }  // namespace NWireletDesktop

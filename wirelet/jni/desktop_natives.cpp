@@ -3,7 +3,9 @@
 #include <com_brevant_zephra_client_ui_AbstractMainFrame.h>
 
 #include "wirelet/desktop/desktop_api.h"
+#include "wirelet/device/manager.h"
 #include "wirelet/jni/jni_wall.h"
+#include "wirelet/jni/library_manager.h"
 
 using NWireletJni::JniWall;
 using NWireletJni::JniWallVoid;
@@ -28,8 +30,11 @@ JNIEXPORT jboolean JNICALL Java_com_brevant_zephra_client_maincontrol_MainContro
     });
 }
 
+// Forwarded to the channel manager, whose implementation leaves the process where it is.
 JNIEXPORT void JNICALL Java_com_brevant_zephra_client_ui_AbstractMainFrame_nativeBringProcessToFront(JNIEnv*, jobject) {
-    JniWallVoid([] { NWireletDesktop::BringProcessToFront(); });
+    JniWallVoid([] {
+        if (CWireletManager* manager = NWireletJni::LibraryManager()) manager->BringProcessToFront();
+    });
 }
 
 }  // extern "C"

@@ -24,6 +24,7 @@
 #include "wirelet/device/manager.h"
 #include "wirelet/jni/attached_channels.h"
 #include "wirelet/jni/jni_wall.h"
+#include "wirelet/jni/library_manager.h"
 #include "wirelet/jni/local_ref.h"
 #include "wirelet/jni/packet_pins.h"
 
@@ -66,6 +67,8 @@ TWireletPtr FindChannel(JNIEnv* env, jobject self) {
 jint PacketSize(int size) { return size > 0 ? size : 0; }
 
 }  // namespace
+
+CWireletManager* NWireletJni::LibraryManager() { return g_Manager; }
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM*, void*) {
     JniWallVoid([] {
