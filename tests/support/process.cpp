@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "support/gui_process.h"
+
 namespace zephra_test {
 
 std::wstring widen(const std::string& utf8) {
@@ -67,24 +69,11 @@ std::wstring make_command_line(const std::vector<std::wstring>& arguments) {
 
 process_result run_process(const std::vector<std::wstring>& arguments, DWORD timeout_ms,
                            const std::wstring& working_directory) {
-    std::wstring line = make_command_line(arguments);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        working_directory.empty() ? nullptr : working_directory.c_str(), &startup, &info)) {
-        throw std::runtime_error("CreateProcessW failed for " + narrow(line) + ": " + std::to_string(GetLastError()));
-    }
+    // A program still running when the time is up is ended by the child's destructor.
+    child_process child(make_command_line(arguments), working_directory);
     process_result result;
-    if (WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0) {
-        result.finished = true;
-        GetExitCodeProcess(info.hProcess, &result.exit_code);
-    } else {
-        TerminateProcess(info.hProcess, 0xDEAD);
-        WaitForSingleObject(info.hProcess, 5000);
-    }
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    result.finished = child.wait(timeout_ms);
+    if (result.finished) result.exit_code = child.exit_code();
     return result;
 }
 
