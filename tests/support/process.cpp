@@ -1,5 +1,7 @@
 #include "support/process.h"
 
+#include <shellapi.h>
+
 #include <stdexcept>
 
 #include "support/gui_process.h"
@@ -56,6 +58,15 @@ std::wstring quote_argument(const std::wstring& argument) {
     }
     quoted.push_back(L'"');
     return quoted;
+}
+
+std::vector<std::wstring> split_like_runtime(const std::wstring& command_line) {
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(command_line.c_str(), &count);
+    if (argv == nullptr) return {};
+    std::vector<std::wstring> out(argv, argv + count);
+    LocalFree(argv);
+    return out;
 }
 
 std::wstring make_command_line(const std::vector<std::wstring>& arguments) {

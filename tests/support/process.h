@@ -19,6 +19,8 @@ std::wstring deliverable(const std::wstring& file_name);
 
 // Quotes one argument by the Windows argv rules (CommandLineToArgvW / the C runtime).
 std::wstring quote_argument(const std::wstring& argument);
+// How a started program sees its command line: split by the Windows argv rules.
+std::vector<std::wstring> split_like_runtime(const std::wstring& command_line);
 // A whole command line: each argument quoted when it needs to be.
 std::wstring make_command_line(const std::vector<std::wstring>& arguments);
 

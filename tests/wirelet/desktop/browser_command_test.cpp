@@ -8,18 +8,11 @@
 #include <random>
 #include <vector>
 
+#include "support/process.h"
+
 using namespace NWireletDesktop;
 
 namespace {
-
-// How a started program sees its command line (the same rules as the C runtime).
-std::vector<std::wstring> Argv(const std::wstring& commandLine) {
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
-    std::vector<std::wstring> out(argv, argv + count);
-    LocalFree(argv);
-    return out;
-}
 
 const std::wstring kProgram = L"C:\\Program Files\\Web Browser\\browser.exe";
 
@@ -62,7 +55,7 @@ TEST(QuoteArgument, EveryTextComesBackAsOneArgument) {
         texts.push_back(text);
     }
     for (const auto& text : texts) {
-        auto argv = Argv(L"prog " + QuoteArgument(text));
+        auto argv = zephra_test::split_like_runtime(L"prog " + QuoteArgument(text));
         ASSERT_EQ(argv.size(), 2u) << "for [" << text.size() << " units]";
         EXPECT_EQ(argv[1], text);
     }
@@ -71,7 +64,7 @@ TEST(QuoteArgument, EveryTextComesBackAsOneArgument) {
 TEST(BrowserCommand, ProgramPathsAreQuotedOnce) {
     EXPECT_EQ(QuoteProgramPath(kProgram), L"\"" + kProgram + L"\"");
     EXPECT_EQ(QuoteProgramPath(L"\"C:\\b.exe\""), L"\"C:\\b.exe\"");
-    EXPECT_EQ(Argv(QuoteProgramPath(kProgram) + L" x")[0], kProgram);
+    EXPECT_EQ(zephra_test::split_like_runtime(QuoteProgramPath(kProgram) + L" x")[0], kProgram);
 
     EXPECT_EQ(QuoteLeadingProgram(L"C:\\Program Files\\B\\b.exe -url %1"), L"\"C:\\Program Files\\B\\b.exe\" -url %1");
     EXPECT_EQ(QuoteLeadingProgram(L"C:\\Program Files\\B\\B.EXE"), L"\"C:\\Program Files\\B\\B.EXE\"");
@@ -109,7 +102,7 @@ TEST(BrowserCommand, PlaceholdersTakeTheUrlAsExactlyOneArgument) {
     for (const auto& t : templates) {
         for (const auto& url : kHostileUrls) {
             std::wstring line = ComposeBrowserCommand(t.command, url);
-            auto argv = Argv(line);
+            auto argv = zephra_test::split_like_runtime(line);
             ASSERT_EQ(argv.size(), t.before.size() + 2) << std::string(line.begin(), line.end());
             EXPECT_EQ(argv[0], kProgram);
             for (std::size_t i = 0; i < t.before.size(); ++i) EXPECT_EQ(argv[i + 1], t.before[i]);

@@ -32,14 +32,6 @@ std::wstring FoldPath(std::wstring path) {
     return path;
 }
 
-std::vector<std::wstring> Argv(const std::wstring& commandLine) {
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
-    std::vector<std::wstring> out(argv, argv + count);
-    LocalFree(argv);
-    return out;
-}
-
 const std::vector<std::wstring> kHostileUrls = {
     L"http://example.com/page?a=1&b=2",
     L"http://example.com/a b --incognito",
@@ -79,7 +71,7 @@ protected:
         if (!wait_for_file(m_Record, 10000)) return {};
         std::wstring line = widen(read_file(m_Record));
         DeleteFileW(m_Record.c_str());
-        return Argv(line);
+        return zephra_test::split_like_runtime(line);
     }
     bool NothingRecorded() { return !wait_for_file(m_Record, 1000); }
 
