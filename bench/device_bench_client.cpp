@@ -222,7 +222,7 @@ int RunRefresh(int rounds, std::ofstream& out) {
     CHidWireletManager manager;
     manager.Refresh();
     std::vector<TWireletToken> tokens;
-    for (const TWireletPtr& channel : manager.GetCandidates()) tokens.push_back(TokenOf(channel.Get()));
+    for (const TWireletPtr& channel : manager.GetCandidates()) tokens.push_back(manager.GetToken(channel.Get()));
     SetEvent(first);
     WaitForSingleObject(go, 60000);
     std::vector<double> ms;
@@ -234,7 +234,7 @@ int RunRefresh(int rounds, std::ofstream& out) {
     int changed = 0;
     std::vector<TWireletPtr> candidates = manager.GetCandidates();
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (i >= tokens.size() || TokenOf(candidates[i].Get()) != tokens[i]) ++changed;
+        if (i >= tokens.size() || manager.GetToken(candidates[i].Get()) != tokens[i]) ++changed;
     }
     out << "candidates " << candidates.size() << "\n";
     out << "tokens_changed " << changed << "\n";

@@ -105,8 +105,16 @@ std::vector<TWireletPtr> CHidWireletManager::GetCandidates() {
 
 void CHidWireletManager::Refresh() {
     const std::vector<std::string> paths = EnumerateDevicePaths();
-    // Built aside and swapped in only when complete: an exception leaves the map as it was.
+    // Built aside and swapped in only when complete: an exception leaves the map as it was, and
+    // the tokens issued on the way are retired with the channels they named.
     std::map<std::string, TWireletPtr> channels;
+    struct SIssued {
+        CTokenTable& table;
+        std::vector<TWireletToken> tokens;
+        ~SIssued() {
+            for (TWireletToken token : tokens) table.Retire(token);
+        }
+    } issued{m_Tokens, {}};
     for (const std::string& path : paths) {
         auto known = m_Channels.find(path);
         if (known != m_Channels.end()) {
@@ -116,25 +124,45 @@ void CHidWireletManager::Refresh() {
         if (channels.count(path) != 0) continue;
         std::unique_ptr<CHidWirelet> channel(new CHidWirelet);
         if (!channel->Open(path)) continue;
+        issued.tokens.reserve(issued.tokens.size() + 1);
+        const TWireletToken token = m_Tokens.Issue(channel.get());
+        // Without a token (all 2^32 - 1 handed out) Java could never name the channel.
+        if (token == 0) continue;
+        issued.tokens.push_back(token);
         channels.emplace(path, TWireletPtr(channel.release()));
     }
+    issued.tokens.clear();
     m_Channels.swap(channels);
-    // The old map's references go here: channels no longer listed are destroyed unless someone
-    // else still holds them.
+    // The old map's references go here: channels no longer listed lose their token and are
+    // destroyed unless someone else still holds them.
+    for (const auto& entry : channels) {
+        auto kept = m_Channels.find(entry.first);
+        if (kept == m_Channels.end() || kept->second.Get() != entry.second.Get()) {
+            m_Tokens.Retire(m_Tokens.TokenOf(entry.second.Get()));
+        }
+    }
 }
 
 TWireletPtr CHidWireletManager::Find(TWireletToken token) {
-    for (const auto& entry : m_Channels) {
-        if (TokenOf(entry.second.Get()) == token) return entry.second;
+    const CWirelet* channel = m_Tokens.Find(token);
+    if (channel != nullptr) {
+        for (const auto& entry : m_Channels) {
+            if (entry.second.Get() == channel) return entry.second;
+        }
     }
     return TWireletPtr(nullptr);
 }
 
 void CHidWireletManager::Remove(TWireletToken token) {
+    const CWirelet* channel = m_Tokens.Find(token);
+    if (channel == nullptr) return;
+    m_Tokens.Retire(token);
     for (auto it = m_Channels.begin(); it != m_Channels.end(); ++it) {
-        if (TokenOf(it->second.Get()) == token) {
+        if (it->second.Get() == channel) {
             m_Channels.erase(it);
             return;
         }
     }
 }
+
+TWireletToken CHidWireletManager::GetToken(const CWirelet* channel) const { return m_Tokens.TokenOf(channel); }

@@ -25,8 +25,11 @@ public:
     virtual void BringProcessToFront() {}
     // A new reference to the channel with that token, or a handle holding no channel.
     virtual TWireletPtr Find(TWireletToken token) = 0;
-    // Drops the manager's reference to the channel with that token, if it holds it.
+    // Drops the manager's reference to the channel with that token, if it holds it. The token
+    // then names nothing, for good.
     virtual void Remove(TWireletToken token) = 0;
+    // The token of a channel the manager holds, or 0. Nonzero and unchanged while it holds it.
+    virtual TWireletToken GetToken(const CWirelet* channel) const = 0;
 };
 
 class CHidWireletManager : public CWireletManager {
@@ -40,6 +43,7 @@ public:
     void Refresh() override;
     TWireletPtr Find(TWireletToken token) override;
     void Remove(TWireletToken token) override;
+    TWireletToken GetToken(const CWirelet* channel) const override;
 
 private:
     // The HID device interface class, asked of the HID driver on first use.
@@ -50,4 +54,6 @@ private:
     GUID m_HidGuid;
     // Keyed by device path as SetupAPI reports it; std::string orders bytes as unsigned values.
     std::map<std::string, TWireletPtr> m_Channels;
+    // One token per channel of the map, retired when the map lets go of the channel.
+    CTokenTable m_Tokens;
 };

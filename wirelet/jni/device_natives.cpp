@@ -102,7 +102,7 @@ JNIEXPORT void JNICALL Java_com_brevant_zephra_client_io_WireletManager_nativeGe
         g_Manager->Refresh();
         std::vector<TWireletPtr> candidates = g_Manager->GetCandidates();
         for (const TWireletPtr& candidate : candidates) {
-            env->CallVoidMethod(self, addCandidate, static_cast<jint>(TokenOf(candidate.Get())));
+            env->CallVoidMethod(self, addCandidate, static_cast<jint>(g_Manager->GetToken(candidate.Get())));
             // A throwing callback ends the listing; its exception stays pending for the caller.
             if (env->ExceptionCheck()) break;
         }

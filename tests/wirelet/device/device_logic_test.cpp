@@ -1,12 +1,15 @@
-// The device layer's plain logic: the filter, the packet pool, report layout, time-outs and the
-// counted handle.
+// The device layer's plain logic: the filter, the packet pool, report layout, time-outs, the
+// counted handle and the token table.
 
 #include <gmock/gmock.h>
+
+#include <cstdint>
 
 #include "wirelet/device/counted_ptr.h"
 #include "wirelet/device/device_filter.h"
 #include "wirelet/device/packet_pool.h"
 #include "wirelet/device/report_layout.h"
+#include "wirelet/device/token.h"
 
 namespace {
 
@@ -119,6 +122,51 @@ TEST(CountedPtr, DeletesTheObjectWithTheLastReference) {
     CCountedPtr<SCounted> moved(std::move(empty));
     EXPECT_EQ(moved.GetRefCount(), 1);
     EXPECT_EQ(empty.GetRefCount(), 0);
+}
+
+// The table never looks at a channel, so made-up addresses stand for channels; on 64-bit ones
+// above 4 GiB that share their low 32 bits, which an address cut to an int could not tell apart.
+CWirelet* FakeChannel(std::uint64_t address) {
+    return reinterpret_cast<CWirelet*>(static_cast<std::uintptr_t>(address));
+}
+
+TEST(TokenTable, TokensAreNonzeroUniqueAndNeverHandedOutTwice) {
+    const bool wide = sizeof(void*) == 8;
+    CWirelet* a = FakeChannel(wide ? 0x100001000ull : 0x1000);
+    CWirelet* b = FakeChannel(wide ? 0x200001000ull : 0x2000);
+    CWirelet* c = FakeChannel(0x3000);
+    CTokenTable table;
+    const TWireletToken ta = table.Issue(a);
+    const TWireletToken tb = table.Issue(b);
+    EXPECT_NE(ta, 0);
+    EXPECT_NE(tb, 0);
+    EXPECT_NE(ta, tb);
+    EXPECT_EQ(table.Find(ta), a);
+    EXPECT_EQ(table.Find(tb), b);
+    EXPECT_EQ(table.TokenOf(b), tb);
+    EXPECT_EQ(table.Issue(a), 0) << "a registered channel keeps its one token";
+    EXPECT_EQ(table.Issue(nullptr), 0);
+    EXPECT_EQ(table.Find(0), nullptr);
+
+    // A retired token names nothing, even once a channel reuses the same address.
+    table.Retire(ta);
+    EXPECT_EQ(table.Find(ta), nullptr);
+    EXPECT_EQ(table.TokenOf(a), 0);
+    const TWireletToken again = table.Issue(a);
+    EXPECT_NE(again, ta);
+    EXPECT_EQ(table.Find(ta), nullptr);
+    EXPECT_EQ(table.Find(again), a);
+    table.Retire(12345);  // unknown: ignored
+    EXPECT_EQ(table.Size(), 2u);
+
+    // Every nonzero 32-bit value is used once (Java sees the upper half as negative ints), then
+    // the table refuses rather than wrap around to a token it gave before.
+    CTokenTable nearEnd(0xFFFFFFFEu);
+    EXPECT_EQ(nearEnd.Issue(a), -2);
+    EXPECT_EQ(nearEnd.Issue(b), -1);
+    nearEnd.Retire(-2);
+    EXPECT_EQ(nearEnd.Issue(c), 0);
+    EXPECT_EQ(nearEnd.Find(-1), b);
 }
 
 }  // namespace

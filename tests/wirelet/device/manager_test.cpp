@@ -28,7 +28,8 @@ protected:
 
     std::vector<TWireletToken> Tokens() {
         std::vector<TWireletToken> tokens;
-        for (const TWireletPtr& channel : m_Manager.GetCandidates()) tokens.push_back(TokenOf(channel.Get()));
+        for (const TWireletPtr& channel : m_Manager.GetCandidates())
+            tokens.push_back(m_Manager.GetToken(channel.Get()));
         return tokens;
     }
 
@@ -100,7 +101,7 @@ TEST_F(ManagerTest, ChannelsAndTokensSurviveARefreshWithoutReopening) {
 
     TWireletPtr found = m_Manager.Find(before[0]);
     ASSERT_NE(found.Get(), nullptr);
-    EXPECT_EQ(TokenOf(found.Get()), before[0]);
+    EXPECT_EQ(m_Manager.GetToken(found.Get()), before[0]);
     EXPECT_EQ(found.GetRefCount(), 2);  // the map's and ours
 }
 
@@ -122,6 +123,7 @@ TEST_F(ManagerTest, UnplugReleasesTheChannelUnlessSomeoneStillHoldsIt) {
     std::vector<TWireletPtr> candidates = m_Manager.GetCandidates();
     ASSERT_EQ(candidates.size(), 2u);
     TWireletPtr attached = candidates[0];  // "...-dropped" sorts before "...-kept"
+    const TWireletToken token = m_Manager.GetToken(attached.Get());
     candidates.clear();
     ASSERT_EQ(attached->GetInputPacketSize(), 64);
 
@@ -129,7 +131,8 @@ TEST_F(ManagerTest, UnplugReleasesTheChannelUnlessSomeoneStillHoldsIt) {
     m_Sim.Unplug(kept);
     m_Manager.Refresh();
     EXPECT_TRUE(m_Manager.GetCandidates().empty());
-    EXPECT_EQ(m_Manager.Find(TokenOf(attached.Get())).Get(), nullptr);
+    EXPECT_EQ(m_Manager.Find(token).Get(), nullptr);
+    EXPECT_EQ(m_Manager.GetToken(attached.Get()), 0);
     // Still alive for whoever holds it; its transactions now fail at once.
     EXPECT_EQ(attached.GetRefCount(), 1);
     std::vector<unsigned char> reply(64);
