@@ -1,7 +1,8 @@
 cmake_policy(VERSION 3.25)
-# Checks a built Windows binary: PE32 for Intel 80386, the expected subsystem, imports from
-# Windows system DLLs only, and (optionally) the presence of named exports.
-#   cmake -DFILE=... -DSUBSYSTEM=gui|console|dll [-DEXPORTS=a,b,...] -DOBJDUMP=... -P check_pe.cmake
+# Checks a built Windows binary: PE32 for Intel 80386 (ARCH x86) or PE32+ for x86-64 (ARCH x64),
+# the expected subsystem, imports from Windows system DLLs only, and (optionally) the presence of
+# named exports. A 64-bit binary must export plain names only: no __stdcall decoration.
+#   cmake -DFILE=... -DARCH=x86|x64 -DSUBSYSTEM=gui|console|dll [-DEXPORTS=a,b,...] -DOBJDUMP=... -P check_pe.cmake
 
 if(NOT EXISTS "${FILE}")
   message(FATAL_ERROR "missing binary: ${FILE}")
@@ -19,9 +20,17 @@ function(expect regex what)
   endif()
 endfunction()
 
-expect("file format pei-i386" "not a PE image for i386")
-expect("architecture: i386[,\n]" "architecture is not i386")
-expect("Magic[ \t]+010b[ \t]+\\(PE32\\)" "optional header is not PE32")
+if(ARCH STREQUAL "x86")
+  expect("file format pei-i386" "not a PE image for i386")
+  expect("architecture: i386[,\n]" "architecture is not i386")
+  expect("Magic[ \t]+010b[ \t]+\\(PE32\\)" "optional header is not PE32")
+elseif(ARCH STREQUAL "x64")
+  expect("file format pei-x86-64" "not a PE image for x86-64")
+  expect("architecture: i386:x86-64[,\n]" "architecture is not x86-64")
+  expect("Magic[ \t]+020b[ \t]+\\(PE32\\+\\)" "optional header is not PE32+")
+else()
+  message(FATAL_ERROR "unknown ARCH '${ARCH}'")
+endif()
 
 if(SUBSYSTEM STREQUAL "gui")
   expect("Subsystem[ \t]+00000002" "subsystem is not Windows GUI (2)")
@@ -56,6 +65,14 @@ if(EXPORTS)
     if(NOT dump MATCHES "\\[[ 0-9]+\\] ${quoted}\n")
       list(APPEND failures "export missing: ${name}")
     endif()
+  endforeach()
+endif()
+
+# The export name table lists "[ordinal] name" lines; a 64-bit VM looks up plain names only.
+if(ARCH STREQUAL "x64")
+  string(REGEX MATCHALL "\\[[ 0-9]+\\] [^\n]*@[^\n]*" decorated "${dump}")
+  foreach(line IN LISTS decorated)
+    list(APPEND failures "decorated export in a 64-bit binary: ${line}")
   endforeach()
 endif()
 

@@ -799,8 +799,12 @@ std::string native_export_name(const std::string& internal_class_name, const std
 
 void* find_native(void* module, const std::string& export_name, int argument_bytes) {
     auto* handle = static_cast<HMODULE>(module);
-    std::string decorated = "_" + export_name + "@" + std::to_string(argument_bytes);
-    FARPROC proc = GetProcAddress(handle, decorated.c_str());
+    FARPROC proc = nullptr;
+    // A 32-bit VM tries the decorated __stdcall name first; a 64-bit one knows plain names only.
+    if (sizeof(void*) == 4) {
+        std::string decorated = "_" + export_name + "@" + std::to_string(argument_bytes);
+        proc = GetProcAddress(handle, decorated.c_str());
+    }
     if (proc == nullptr) proc = GetProcAddress(handle, export_name.c_str());
     return reinterpret_cast<void*>(proc);
 }
