@@ -18,12 +18,13 @@ public:
     registry_key(const registry_key&) = delete;
     registry_key& operator=(const registry_key&) = delete;
 
-    // Opens the key for reading; false when it cannot be opened.
+    // Opens the key for reading in the first view that has it; false when none does.
     bool open(HKEY root, const char* key_path) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExA(root, key_path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-        key_ = key;
-        return true;
+        if constexpr (launch::kIs64Bit) {
+            return open_in_view(root, key_path, KEY_WOW64_64KEY) || open_in_view(root, key_path, KEY_WOW64_32KEY);
+        } else {
+            return open_in_view(root, key_path, 0);  // the process's own view
+        }
     }
 
     // Reads a value into a buffer of kValueBufferSize bytes. False when the query fails, the data
@@ -39,6 +40,13 @@ public:
     }
 
 private:
+    bool open_in_view(HKEY root, const char* key_path, REGSAM view) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(root, key_path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+        key_ = key;
+        return true;
+    }
+
     HKEY key_ = nullptr;
 };
 
@@ -70,6 +78,16 @@ std::string read_install_path(HKEY root, const char* key_path) {
         throw system_exception(std::string("Couldn't read value from value: ") + launch::kInstallPathValue);
     }
     return text;
+}
+
+std::string choose_vm_folder(const std::string& jre_version, const std::string& install_path) {
+    if constexpr (launch::kIs64Bit) {
+        for (const char* folder : {kClientVm, kServerVm}) {
+            const std::string path = make_jvm_path(jre_version, install_path, folder);
+            if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return folder;
+        }
+    }
+    return kClientVm;
 }
 
 void set_working_directory(const std::string& install_path) {

@@ -21,9 +21,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         std::vector<std::wstring> args = split_command_line(skip_program_name(GetCommandLineW()));
         const std::string jre_version = read_jre_version();
         const std::string install_path = read_install_path();
-        const std::string jvm_path = make_jvm_path(jre_version, install_path);
         set_working_directory(install_path);
-        const std::string search_path = make_search_path(jre_version, install_path);
+        // Looked for from the installation directory, where the VM library is loaded from.
+        const std::string vm_folder = choose_vm_folder(jre_version, install_path);
+        const std::string jvm_path = make_jvm_path(jre_version, install_path, vm_folder);
+        const std::string search_path = make_search_path(jre_version, install_path, vm_folder);
         set_search_path(search_path);
         jvm_instance jvm;
         jvm.create(jvm_path, class_path, search_path);

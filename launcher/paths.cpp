@@ -7,16 +7,18 @@ std::string base_directory(const std::string& install_path) {
     return install_path;
 }
 
-std::string make_jvm_path(const std::string& jre_version, const std::string& install_path) {
+std::string make_jvm_path(const std::string& jre_version, const std::string& install_path,
+                          const std::string& vm_folder) {
     std::string path = install_path;
     if (path.empty() || path.back() != '\\') path += '\\';
-    return path + jre_version + "\\bin\\client\\jvm.dll";
+    return path + jre_version + "\\bin\\" + vm_folder + "\\jvm.dll";
 }
 
-std::string make_search_path(const std::string& jre_version, const std::string& install_path) {
+std::string make_search_path(const std::string& jre_version, const std::string& install_path,
+                             const std::string& vm_folder) {
     const std::string base = base_directory(install_path);
     const std::string runtime = base + "\\" + jre_version;
-    return base + ";" + runtime + "\\bin;" + runtime + "\\bin\\client;" + base + "\\gre";
+    return base + ";" + runtime + "\\bin;" + runtime + "\\bin\\" + vm_folder + ";" + base + "\\gre";
 }
 
 std::string registry_value_text(const char* data, unsigned long size) {

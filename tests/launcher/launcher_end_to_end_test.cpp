@@ -71,13 +71,14 @@ private:
     std::wstring name_;
 };
 
-// The machine-wide configuration key in the 32-bit registry view; the tests that write it hold a ctest
-// resource lock. Whatever the key held before is put back at the end.
+// The machine-wide configuration key in one registry view (the 32-bit one, where a 32-bit
+// installation keeps it, unless told otherwise); the tests that write it hold a ctest resource
+// lock. Whatever the key held before is put back at the end.
 class machine_key {
 public:
-    machine_key() {
+    explicit machine_key(REGSAM view = KEY_WOW64_32KEY) : view_(view) {
         HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | view_, &key) == ERROR_SUCCESS) {
             existed_ = true;
             for (const char* name : {"InstallPath", "JREVersion"}) {
                 char data[1024];
@@ -99,18 +100,17 @@ public:
             if (saved_.empty()) create();
         }
     }
-    static void remove() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_32KEY, 0); }
-    static void create() {
+    void remove() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kKey, view_, 0); }
+    void create() {
         HKEY key;
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
-                        nullptr);
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | view_, nullptr, &key, nullptr);
         RegCloseKey(key);
     }
-    static void set(const char* name, const std::string& text, bool terminate = true) {
+    void set(const char* name, const std::string& text, bool terminate = true) {
         HKEY key;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
-                                  &key, nullptr),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | view_, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
         std::string data = terminate ? text + '\0' : text;
         ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.data()),
                                  static_cast<DWORD>(data.size())),
@@ -119,6 +119,7 @@ public:
     }
 
 private:
+    REGSAM view_;
     bool existed_ = false;
     std::vector<std::pair<std::string, std::string>> saved_;
 };
@@ -144,9 +145,10 @@ protected:
     }
 
     // Puts a jvm.dll (the double, or a variant) where the launcher looks for it.
-    void install_runtime(const std::wstring& jre_folder, const std::wstring& dll = L"jvm.dll") {
+    void install_runtime(const std::wstring& jre_folder, const std::wstring& dll = L"jvm.dll",
+                         const std::wstring& vm = L"client") {
         std::wstring dir = install_ + L"\\" + jre_folder;
-        for (const wchar_t* part : {L"", L"\\bin", L"\\bin\\client"}) {
+        for (const std::wstring& part : {std::wstring(), std::wstring(L"\\bin"), L"\\bin\\" + vm}) {
             dir = install_ + L"\\" + jre_folder + part;
             CreateDirectoryW(dir.c_str(), nullptr);
         }
@@ -154,9 +156,9 @@ protected:
     }
 
     std::string install_path() const { return narrow(install_); }
-    std::string search_path(const std::string& jre) const {
+    std::string search_path(const std::string& jre, const std::string& vm = "client") const {
         std::string b = install_path();
-        return b + ";" + b + "\\" + jre + "\\bin;" + b + "\\" + jre + "\\bin\\client;" + b + "\\gre";
+        return b + ";" + b + "\\" + jre + "\\bin;" + b + "\\" + jre + "\\bin\\" + vm + ";" + b + "\\gre";
     }
 
     // Starts the launcher with the raw argument text; answers a message box if one shows.
@@ -210,6 +212,7 @@ protected:
     }
 
     machine_key key_;
+    machine_key key64_{KEY_WOW64_64KEY};
     temp_dir root_{L"zephra launcher"};
     std::wstring install_;
     std::wstring elsewhere_;
@@ -218,7 +221,7 @@ protected:
 
 TEST_F(LauncherEndToEnd, OptionsPathWorkingDirectoryAndArgumentsReachTheVm) {
     install_runtime(L"JRE 1.4.2_05");
-    machine_key::set("InstallPath", install_path());
+    key_.set("InstallPath", install_path());
     // Greek and CJK text lies outside the ANSI code page; quotes group without escapes.
     const std::wstring args =
         L"plain \"\" \"with  space\" \x0395\x03BB\x03BB\x03B7\x03BD\x03B9\x03BA\x03AC \x4E2D\x6587 ab\"c d\"e "
@@ -261,8 +264,8 @@ TEST_F(LauncherEndToEnd, OptionsPathWorkingDirectoryAndArgumentsReachTheVm) {
 
 TEST_F(LauncherEndToEnd, NoArgumentsGiveAnEmptyArrayAndACustomRuntimeFolderIsUsed) {
     install_runtime(L"jre142");
-    machine_key::set("InstallPath", install_path() + "\\");
-    machine_key::set("JREVersion", "jre142");
+    key_.set("InstallPath", install_path() + "\\");
+    key_.set("JREVersion", "jre142");
     run_result r = run("normal");
     expect_clean_run(r);
     EXPECT_EQ(texts_of(r.record, "main-argc"), std::vector<std::string>{"0"});
@@ -282,18 +285,45 @@ TEST_F(LauncherEndToEnd, WithoutTheKeyTheInstallDirectoryServesWhenStartedFromIt
     EXPECT_TRUE(elsewhere.record.empty());
 }
 
+// A 64-bit launcher reads the 64-bit view first and pairs with a 64-bit runtime, which ships only the
+// server VM; the 32-bit launcher reads its own view and loads the client VM only.
+TEST_F(LauncherEndToEnd, RegistryViewAndVmFolderFollowTheLauncherArchitecture) {
+    const bool is64 = sizeof(void*) == 8;
+    install_runtime(L"JRE 1.4.2_05", L"jvm.dll", L"server");
+    key_.set("InstallPath", install_path());
+    key64_.set("InstallPath", install_path() + "\\missing");
+    run_result r = run("normal");
+    if (is64) {
+        expect_failure_box(r, "Failed to set working directory to: " + install_path() + "\\missing");
+    } else {
+        expect_failure_box(r, "Error loading JVM, DLL pathname was: " + narrow(jvm_path("JRE 1.4.2_05")));
+    }
+    if (!is64) return;
+
+    key64_.remove();
+    r = run("normal");
+    expect_clean_run(r);
+    EXPECT_EQ(texts_of(r.record, "create-path"), std::vector<std::string>{search_path("JRE 1.4.2_05", "server")});
+    EXPECT_EQ(texts_of(r.record, "create-option").back(),
+              "-Djava.library.path=" + search_path("JRE 1.4.2_05", "server"));
+
+    // With both VMs present the client one is taken.
+    install_runtime(L"JRE 1.4.2_05", L"jvm_missing_export.dll", L"client");
+    expect_failure_box(run("normal"), "Error locating JVM in DLL: " + narrow(jvm_path("JRE 1.4.2_05")));
+}
+
 TEST_F(LauncherEndToEnd, RegistryAndEnvironmentFailures) {
     install_runtime(L"JRE 1.4.2_05");
-    machine_key::set("JREVersion", "JRE 1.4.2_05");
+    key_.set("JREVersion", "JRE 1.4.2_05");
     // The key without InstallPath fails even from the install directory.
     expect_failure_box(run("normal", L"", install_), "Couldn't read value from value: InstallPath");
 
-    machine_key::set("InstallPath", install_path() + "\\missing");
+    key_.set("InstallPath", install_path() + "\\missing");
     expect_failure_box(run("normal"), "Failed to set working directory to: " + install_path() + "\\missing");
 }
 
 TEST_F(LauncherEndToEnd, RuntimeLibraryFailures) {
-    machine_key::set("InstallPath", install_path());
+    key_.set("InstallPath", install_path());
     run_result missing = run("normal");
     expect_failure_box(missing, "Error loading JVM, DLL pathname was: " + narrow(jvm_path("JRE 1.4.2_05")));
 
@@ -306,7 +336,7 @@ TEST_F(LauncherEndToEnd, RuntimeLibraryFailures) {
 
 TEST_F(LauncherEndToEnd, VmCreationFailures) {
     install_runtime(L"JRE 1.4.2_05");
-    machine_key::set("InstallPath", install_path());
+    key_.set("InstallPath", install_path());
     expect_failure_box(run("create_fails"), "Error starting JVM runtime");
 
     run_result none = run("eexist_none");
@@ -316,7 +346,7 @@ TEST_F(LauncherEndToEnd, VmCreationFailures) {
 
 TEST_F(LauncherEndToEnd, AnExistingVmIsAdoptedWithAnEnvOfItsOwn) {
     install_runtime(L"JRE 1.4.2_05");
-    machine_key::set("InstallPath", install_path());
+    key_.set("InstallPath", install_path());
     run_result r = run("eexist", L"one two");
     expect_clean_run(r);
     EXPECT_GT(position(r.record, "call", "JNI_GetCreatedJavaVMs"), position(r.record, "call", "JNI_CreateJavaVM"));
@@ -325,7 +355,7 @@ TEST_F(LauncherEndToEnd, AnExistingVmIsAdoptedWithAnEnvOfItsOwn) {
 
 TEST_F(LauncherEndToEnd, MainClassAndMethodFailures) {
     install_runtime(L"JRE 1.4.2_05");
-    machine_key::set("InstallPath", install_path());
+    key_.set("InstallPath", install_path());
     expect_failure_box(run("no_main_class"), "Error loading main class: com.brevant.zephra.client.maincontrol.WinMain");
     run_result wrong = run("wrong_main_descriptor");
     expect_failure_box(wrong, "Error retrieving pointer to main() method");
@@ -334,7 +364,7 @@ TEST_F(LauncherEndToEnd, MainClassAndMethodFailures) {
 
 TEST_F(LauncherEndToEnd, MainThrowingLeavesTheVmRunning) {
     install_runtime(L"JRE 1.4.2_05");
-    machine_key::set("InstallPath", install_path());
+    key_.set("InstallPath", install_path());
     run_result r = run("main_throws", L"a");
     expect_failure_box(r, "Exception or Error thrown from Java");
     EXPECT_EQ(texts_of(r.record, "main-arg"), std::vector<std::string>{"0 a"});
@@ -345,7 +375,7 @@ TEST_F(LauncherEndToEnd, MainThrowingLeavesTheVmRunning) {
 
 TEST_F(LauncherEndToEnd, DestroyJavaVmWaitsForTheLastNonDaemonThread) {
     install_runtime(L"JRE 1.4.2_05");
-    machine_key::set("InstallPath", install_path());
+    key_.set("InstallPath", install_path());
     run_result r = run("non_daemon_thread");
     expect_clean_run(r);
     int returned = position(r.record, "main-returning");

@@ -89,6 +89,9 @@ TEST(Paths, InstallDirectoryWithAndWithoutTrailingBackslash) {
     EXPECT_EQ(base_directory("C:\\A\\\\"), "C:\\A\\");
     EXPECT_EQ(make_jvm_path("J", ""), "\\J\\bin\\client\\jvm.dll");
     EXPECT_EQ(make_search_path("J", ""), ";\\J\\bin;\\J\\bin\\client;\\gre");
+    // A server VM takes the client folder's place in both.
+    EXPECT_EQ(make_jvm_path("J", "C:\\A\\", kServerVm), "C:\\A\\J\\bin\\server\\jvm.dll");
+    EXPECT_EQ(make_search_path("J", "C:\\A\\", kServerVm), "C:\\A;C:\\A\\J\\bin;C:\\A\\J\\bin\\server;C:\\A\\gre");
 }
 
 TEST(Paths, RegistryTextStopsAtTheFirstNulAndNeverPassesTheData) {
