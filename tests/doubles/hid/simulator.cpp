@@ -14,8 +14,9 @@ const ULONG_PTR kQuitKey = 1;
 const int kListeningInstances = 16;
 const DWORD kReadBufferSize = 4096;
 const int kDefaultDriverInputBuffers = 32;
-// Reports the pipe itself buffers, and writes kept in flight per handle. Together with the
-// backlog they make up the driver's input buffers.
+// Reports the pipe itself buffers, and writes kept in flight per handle. They stand for the
+// reports on their way to the reader; the backlog behind them holds the driver's input-buffer
+// count, so a handle never loses a report while fewer than that many wait for its reader.
 const int kPipeReports = 8;
 const int kWritesInFlight = 8;
 
@@ -224,8 +225,7 @@ void CHidSimulator::SendInput(int device, const TReport& report) {
     }
     // Read without the table lock: one aligned LONG, written by the hid.dll double.
     LONG buffers = static_cast<volatile LONG&>(m_Table.Get()->devices[device].numInputBuffers);
-    LONG backlog = buffers - kPipeReports - kWritesInFlight;
-    std::size_t limit = static_cast<std::size_t>(backlog > 0 ? backlog : 1);
+    std::size_t limit = static_cast<std::size_t>(buffers > 0 ? buffers : 1);
     AdoptCompletedConnects(target);
     for (SInstance* instance : target.instances) {
         if (!instance->connected || instance->closing) continue;
@@ -310,6 +310,17 @@ bool CHidSimulator::WaitForOutputReports(int device, std::size_t count, DWORD ti
     SDevice& target = DeviceAt(device);
     return m_Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                               [&] { return target.outputs.size() >= count; });
+}
+
+bool CHidSimulator::WaitForDelivered(int device, unsigned long count, DWORD timeoutMs) const {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    SDevice& target = DeviceAt(device);
+    return m_Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const SInstance* instance : target.instances) {
+            if (instance->completedWrites >= count) return true;
+        }
+        return false;
+    });
 }
 
 void CHidSimulator::OnOutputReport(int device, std::function<void(const TReport&)> handler) {

@@ -5,9 +5,9 @@
 // may run in this process or in a child process (children inherit the session variable).
 //
 // Input reports go to every handle open on the device, as the HID driver copies each report to
-// every open handle; each handle buffers at most the driver's input-buffer count of reports and
-// loses the oldest beyond that. Every output report is recorded. A handle count is kept from the
-// pipe server's side: a handle is counted from its CreateFile until the client closes it.
+// every open handle; each handle buffers the driver's input-buffer count of reports beyond the few
+// on their way to its reader, and loses the oldest beyond that. Every output report is recorded. A handle count is kept
+// from the pipe server's side: a handle is counted from its CreateFile until the client closes it.
 
 #include <windows.h>
 
@@ -76,6 +76,9 @@ public:
     void StallOutput(int device, bool stalled);
     std::vector<TReport> OutputReports(int device) const;
     bool WaitForOutputReports(int device, std::size_t count, DWORD timeoutMs) const;
+    // Waits until one open handle has been handed count input reports (written into its pipe;
+    // at most a pipe's worth of them may still be unread by the client).
+    bool WaitForDelivered(int device, unsigned long count, DWORD timeoutMs) const;
     // Called on the server thread for each output report (after it is recorded), e.g. to answer.
     void OnOutputReport(int device, std::function<void(const TReport&)> handler);
 
