@@ -26,6 +26,11 @@ namespace {
 
 const char kKey[] = "SOFTWARE\\Brevant\\Zephra Remote";
 const wchar_t kRuntimeFolder[] = L"JRE 1.4.2_05";
+// Laid out as an installation of this build's architecture would be: a 64-bit one keeps its key in
+// the 64-bit registry view, and its 64-bit runtime ships only the server VM.
+const bool kIs64Bit = sizeof(void*) == 8;
+const REGSAM kKeyView = kIs64Bit ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+const wchar_t* const kVmFolder = kIs64Bit ? L"server" : L"client";
 const wchar_t kBoxTitle[] = L"Brevant Zephra Remote Client";
 const char kMonitorClass[] = "Brevant_Zephra_Remote_CommandMonitor::UniqueWindow";
 const DWORD kHandleWaitMs = 3000;
@@ -41,12 +46,12 @@ std::string Hex(const std::vector<unsigned char>& bytes, std::size_t from) {
     return out;
 }
 
-// The machine-wide configuration key in the 32-bit registry view, put back as it was afterwards.
+// The machine-wide configuration key in this architecture's registry view, put back as it was afterwards.
 class CMachineKey {
 public:
     CMachineKey() {
         HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | kKeyView, &key) == ERROR_SUCCESS) {
             m_Existed = true;
             for (const char* name : {"InstallPath", "JREVersion"}) {
                 char data[1024];
@@ -60,10 +65,10 @@ public:
         }
     }
     ~CMachineKey() {
-        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kKey, KEY_WOW64_32KEY, 0);
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kKey, kKeyView, 0);
         if (!m_Existed) return;
         HKEY key;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | kKeyView, nullptr, &key,
                             nullptr) != ERROR_SUCCESS) {
             return;
         }
@@ -75,7 +80,7 @@ public:
     }
     void Set(const char* name, const std::string& text) {
         HKEY key;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | kKeyView, nullptr, &key,
                             nullptr) != ERROR_SUCCESS) {
             throw std::runtime_error("cannot create the configuration key");
         }
@@ -143,14 +148,15 @@ struct CStage::SImpl {
         install = root / L"Zephra Remote";
         elsewhere = root / L"elsewhere";
         std::wstring runtime = install + L"\\" + kRuntimeFolder;
-        for (const std::wstring& dir : {install, elsewhere, runtime, runtime + L"\\bin", runtime + L"\\bin\\client"}) {
+        for (const std::wstring& dir :
+             {install, elsewhere, runtime, runtime + L"\\bin", runtime + L"\\bin\\" + kVmFolder}) {
             if (!CreateDirectoryW(dir.c_str(), nullptr)) throw std::runtime_error("cannot create " + narrow(dir));
         }
         Copy(deliverable(L"ZephraClient.exe"), install + L"\\ZephraClient.exe");
         // Wine loads a DLL from the program's own directory before its built-in one.
         Copy(test_bin_dir() + L"hid.dll", install + L"\\hid.dll");
         Copy(test_bin_dir() + L"setupapi.dll", install + L"\\setupapi.dll");
-        Copy(test_bin_dir() + L"jvm.dll", runtime + L"\\bin\\client\\jvm.dll");
+        Copy(test_bin_dir() + L"jvm.dll", runtime + L"\\bin\\" + kVmFolder + L"\\jvm.dll");
         // By default the library lies in the runtime's bin directory, one of the four search-path directories.
         if (!options.wireletFolder.empty()) {
             std::wstring folder = install + L"\\" + options.wireletFolder;
@@ -384,6 +390,7 @@ CStage::~CStage() {
 
 std::wstring CStage::InstallDirectory() const { return m_Impl->install; }
 std::wstring CStage::RuntimeFolder() const { return kRuntimeFolder; }
+std::wstring CStage::VmFolder() const { return kVmFolder; }
 std::wstring CStage::WireletPath() const {
     if (m_Impl->options.wireletFolder.empty()) return L"";
     return m_Impl->install + L"\\" + m_Impl->options.wireletFolder + L"\\Wirelet.dll";

@@ -75,6 +75,7 @@ public:
     std::wstring InstallDirectory() const;
     std::wstring WireletPath() const;  // empty when the library is not installed
     std::wstring RuntimeFolder() const;
+    std::wstring VmFolder() const;  // the folder under the runtime's bin that holds jvm.dll
 
     struct SImpl;
 

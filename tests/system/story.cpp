@@ -68,7 +68,8 @@ std::string Describe(const SEvent& event, bool& nativesTold) {
     if (n == "native") {
         if (nativesTold) return "";
         nativesTold = true;
-        return "natives resolved as a 32-bit VM does, decorated name first, e.g. " + Word(w, 1);
+        return sizeof(void*) == 4 ? "natives resolved as a 32-bit VM does, decorated name first, e.g. " + Word(w, 1)
+                                  : "natives resolved as a 64-bit VM does, by plain name, e.g. " + Word(w, 1);
     }
     if (n == "monitor-token") return "nativeGetCommandMonitorToken(receiver) = 0x" + t;
     if (n == "role") {
@@ -158,7 +159,8 @@ std::string TellStory(const SRunResult& run, const SStoryContext& context) {
         << "  " << context.install << "\\ZephraClient.exe  (the real launcher)\n"
         << "  " << context.install << "\\hid.dll, setupapi.dll  (simulated platform DLLs, found before Wine's own)\n"
         << "  " << context.wireletPath << "  (the real JNI library)\n"
-        << "  jvm.dll in the runtime's bin\\client folder  (the Java runtime double with its scripted client)\n"
+        << "  jvm.dll in the runtime's bin\\" << (sizeof(void*) == 8 ? "server" : "client")
+        << " folder  (the Java runtime double with its scripted client)\n"
         << "  devices: remote 1 (vendor E47A, product 01F4, reports 65/65), remote 2 (F3C5:5E42, reports 33/17),\n"
         << "           a foreign HID device (045E:0040) that the library must pass over\n\n";
 

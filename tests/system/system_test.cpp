@@ -64,7 +64,8 @@ TEST_F(WholeClient, TwoRemotesAnUnplugAndASecondLaunchFromStartToExit) {
     // and the library was loaded from there, its load hook answering JNI 1.2.
     const std::string install = narrow(stage.InstallDirectory());
     const std::string runtime = install + "\\" + narrow(stage.RuntimeFolder());
-    const std::string searchPath = install + ";" + runtime + "\\bin;" + runtime + "\\bin\\client;" + install + "\\gre";
+    const std::string searchPath =
+        install + ";" + runtime + "\\bin;" + runtime + "\\bin\\" + narrow(stage.VmFolder()) + ";" + install + "\\gre";
     EXPECT_EQ(OnlyText(primary, "create-path"), searchPath);
     EXPECT_EQ(OnlyText(primary, "create-cwd"), install);
     EXPECT_EQ(OnlyText(primary, "java-library-path"), searchPath);
