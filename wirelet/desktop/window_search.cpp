@@ -18,7 +18,10 @@ struct CPartialTitleSearch {
 BOOL CALLBACK MatchTitle(HWND window, LPARAM parameter) noexcept {
     auto* search = reinterpret_cast<CPartialTitleSearch*>(parameter);
     wchar_t title[kTitleBufferUnits];
-    int length = GetWindowTextW(window, title, static_cast<int>(kTitleBufferUnits));
+    // The stored title, read without a message: GetWindowText sends WM_GETTEXT to windows of this
+    // process and waits for their threads, which deadlocks when such a thread (the command
+    // monitor's, inside a receiver method) waits for this one.
+    int length = InternalGetWindowText(window, title, static_cast<int>(kTitleBufferUnits));
     if (length <= 0) return TRUE;
     try {
         if (!TitleMatches(std::wstring(title, static_cast<std::size_t>(length)), search->needle)) return TRUE;
