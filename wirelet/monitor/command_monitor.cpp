@@ -80,9 +80,11 @@ CCommandMonitor::CCommandMonitor(JNIEnv* env, jobject receiver) {
 }
 
 CCommandMonitor::~CCommandMonitor() {
-    // Run uses this object's members: the thread must be gone before they are.
+    // Run uses this object's members: the thread must be gone before they are. It is attached to
+    // the VM, so it is asked to stop and waited for, never ended by force; callers delete a
+    // monitor only once its thread has ended, so this wait does not block.
     RequestStop();
-    WaitOrTerminate(1000);
+    Wait(INFINITE);
 }
 
 HWND CCommandMonitor::WaitForWindow() {

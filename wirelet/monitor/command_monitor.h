@@ -29,7 +29,8 @@ public:
     // Takes the VM from env and a global reference to the receiver. Throws std::bad_alloc when
     // the VM cannot make the reference.
     CCommandMonitor(JNIEnv* env, jobject receiver);
-    // Asks the thread to stop and waits for it (bounded, then forced).
+    // Asks the thread to stop and waits for it to end. Delete a monitor only once its thread has
+    // ended (Wait): the thread is attached to the VM and is never ended by force.
     ~CCommandMonitor() override;
 
     // Blocks until the thread has tried to create the window, or has ended without trying.
@@ -41,10 +42,12 @@ public:
     // Posts the stop message to the window and a quit to the thread, so that the thread leaves
     // its message loop also when the window is already gone. Results are not examined.
     void RequestStop();
-    // Deletes the receiver's global reference if the thread did not (it never ran, or was ended
-    // by force). Call only once the thread has ended.
+    // Deletes the receiver's global reference if the thread did not (it never ran, or could not
+    // attach to the VM). Call only once the thread has ended.
     void ReleaseReceiver(JNIEnv* env);
     bool IsMonitorThread() const { return GetCurrentThreadId() == GetThreadId(); }
+    // Whether the window is this monitor's (while it has one).
+    bool OwnsWindow(HWND window) const { return window != nullptr && m_Window.load() == window; }
 
     // Runs one command on the monitor thread: the receiver's method of that name taking one
     // String and returning nothing, called with the argument. A name that is not a possible

@@ -2,54 +2,121 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "wirelet/monitor/command_monitor.h"
 #include "wirelet/monitor/command_payload.h"
 #include "wirelet/monitor/java_strings.h"
+#include "wirelet/support/handle.h"
 
 namespace NWireletMonitor {
+
+const char kInstanceMutexName[] = "Local\\Brevant_Zephra_Remote_CommandMonitor::InstanceMutex";
+
 namespace {
 
 constexpr DWORD kStopWaitMs = 1000;
+// How long a token call waits for another launch of the client that is just creating its
+// monitor. Past it the call goes on without the lock rather than hang behind a stuck process.
+constexpr DWORD kInstanceMutexWaitMs = 10000;
 
 // This process's monitor, from the token call that made it to the destroy call.
 CCommandMonitor* g_Monitor = nullptr;
-// A monitor destroyed from its own thread: still winding down, deleted by a later call.
-CCommandMonitor* g_Retired = nullptr;
+// Monitors whose thread was still running when they were let go of: a receiver method that had
+// not returned, or a destroy call made on the monitor thread itself. Their threads finish the
+// command, leave the message loop, release the receiver and detach by themselves; the objects
+// are deleted by a later call once their threads have ended. A thread attached to the VM is never
+// ended by force: that would keep DestroyJavaVM waiting for it, or leave the VM inconsistent.
+std::vector<CCommandMonitor*> g_Retired;
 
 HWND WindowOf(jint token) { return reinterpret_cast<HWND>(static_cast<std::intptr_t>(token)); }
+// Window handles are 32-bit values on 64-bit Windows too, so the cut to an int loses nothing.
 jint TokenOf(HWND window) { return static_cast<jint>(reinterpret_cast<std::intptr_t>(window)); }
 
-// Waits for the monitor's thread (bounded, then forced), lets go of what it still holds and
-// deletes it.
-void EndMonitor(JNIEnv* env, CCommandMonitor* monitor) {
-    monitor->RequestStop();
-    monitor->WaitOrTerminate(kStopWaitMs);
+// Deletes the monitor, whose thread has ended, with whatever its thread did not release.
+void DeleteEnded(JNIEnv* env, CCommandMonitor* monitor) {
     monitor->ReleaseReceiver(env);
     delete monitor;
 }
 
-void ReapRetiredMonitor(JNIEnv* env) {
-    if (g_Retired == nullptr || g_Retired->IsMonitorThread()) return;
-    CCommandMonitor* retired = g_Retired;
-    g_Retired = nullptr;
-    EndMonitor(env, retired);
+// Deletes every retired monitor whose thread has ended, giving those still winding down up to
+// waitMs in all (never the calling thread itself, which cannot end while it runs this).
+void ReapRetiredMonitors(JNIEnv* env, DWORD waitMs) {
+    const DWORD start = GetTickCount();
+    auto ended = std::stable_partition(g_Retired.begin(), g_Retired.end(), [&](CCommandMonitor* monitor) {
+        if (monitor->IsMonitorThread()) return true;
+        const DWORD spent = GetTickCount() - start;
+        return !monitor->Wait(spent < waitMs ? waitMs - spent : 0);
+    });
+    for (auto it = ended; it != g_Retired.end(); ++it) DeleteEnded(env, *it);
+    g_Retired.erase(ended, g_Retired.end());
 }
+
+// A monitor window of any process, passing over those of this process's retired monitors, which
+// are on their way out.
+HWND FindServingMonitorWindow() {
+    for (HWND window = FindWindowExA(nullptr, nullptr, kMonitorClassName, nullptr); window != nullptr;
+         window = FindWindowExA(nullptr, window, kMonitorClassName, nullptr)) {
+        bool retired = false;
+        for (CCommandMonitor* monitor : g_Retired) retired = retired || monitor->OwnsWindow(window);
+        if (!retired) return window;
+    }
+    return nullptr;
+}
+
+// Asks the monitor's thread to stop and waits for it up to waitMs (not at all on the monitor
+// thread itself, which cannot end while it runs this). A thread that has ended has its monitor
+// deleted; one still running keeps it as a retired monitor.
+void EndMonitor(JNIEnv* env, CCommandMonitor* monitor, DWORD waitMs) {
+    monitor->RequestStop();
+    if (!monitor->IsMonitorThread() && monitor->Wait(waitMs)) {
+        DeleteEnded(env, monitor);
+        return;
+    }
+    g_Retired.reserve(g_Retired.size() + 1);  // may throw before anything changes
+    g_Retired.push_back(monitor);
+}
+
+// Holds the named mutex that makes "find the monitor window, else create one" atomic between
+// processes of the session. Abandoned by a process that died holding it, it is still ours.
+class CInstanceLock {
+public:
+    CInstanceLock() {
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, kInstanceMutexName);
+        if (mutex == nullptr) return;  // no lock: the look-up and creation just race as they would
+        m_Mutex.Reset(mutex);
+        const DWORD waited = WaitForSingleObject(mutex, kInstanceMutexWaitMs);
+        m_Held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    }
+    ~CInstanceLock() {
+        if (m_Held) ReleaseMutex(m_Mutex.Get());
+    }
+    CInstanceLock(const CInstanceLock&) = delete;
+    CInstanceLock& operator=(const CInstanceLock&) = delete;
+
+private:
+    NQuillonWin32::CHandle m_Mutex;
+    bool m_Held = false;
+};
 
 }  // namespace
 
 jint GetCommandMonitorToken(JNIEnv* env, jobject receiver) {
     if (receiver == nullptr) return 0;
-    ReapRetiredMonitor(env);
-    HWND found = FindWindowA(kMonitorClassName, nullptr);
+    // A monitor just let go of usually ends within moments: give it that, so that its window is
+    // gone before the look-up.
+    ReapRetiredMonitors(env, kStopWaitMs);
+    CInstanceLock lock;
+    HWND found = FindServingMonitorWindow();
     if (found != nullptr) return TokenOf(found);
-    if (g_Monitor != nullptr && g_Monitor->HasLostWindow() && !g_Monitor->IsMonitorThread()) {
+    if (g_Monitor != nullptr && g_Monitor->HasLostWindow()) {
         // Its window was destroyed from outside: make way for a fresh monitor.
         CCommandMonitor* ended = g_Monitor;
         g_Monitor = nullptr;
-        EndMonitor(env, ended);
+        EndMonitor(env, ended, kStopWaitMs);
     }
     if (g_Monitor == nullptr) {
         auto monitor = std::make_unique<CCommandMonitor>(env, receiver);
@@ -59,6 +126,7 @@ jint GetCommandMonitorToken(JNIEnv* env, jobject receiver) {
         }
         g_Monitor = monitor.release();
     }
+    // Held until the window exists, so that a launch waiting for the lock finds it.
     return TokenOf(g_Monitor->WaitForWindow());
 }
 
@@ -69,18 +137,31 @@ bool IsCommandMonitorThisProcess(jint token) {
     return owner == GetCurrentProcessId();
 }
 
-void SendCommandToCommandMonitor(JNIEnv* env, jint token, jstring method, jstring argument) {
+bool SendCommandToCommandMonitor(JNIEnv* env, jint token, jstring method, jstring argument, DWORD timeoutMs) {
     std::string argumentText = JavaStringToNarrow(env, argument);
     std::string methodName = JavaStringToNarrow(env, method);
-    if (token == 0) return;
+    if (token == 0) return false;
     HWND window = WindowOf(token);
-    if (!IsMonitorWindow(window)) return;
-    std::vector<char> payload = BuildCommandPayload(methodName, argumentText);
+    if (!IsMonitorWindow(window)) return false;
+    auto payload = std::make_unique<std::vector<char>>(BuildCommandPayload(methodName, argumentText));
     COPYDATASTRUCT data{};
     data.dwData = kCommandDataTag;
-    data.cbData = static_cast<DWORD>(payload.size());
-    data.lpData = payload.data();
-    SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));  // result not examined
+    data.cbData = static_cast<DWORD>(payload->size());
+    data.lpData = payload->data();
+    // Returns once the receiver has run; a monitor that has stopped taking messages (hung) or
+    // takes longer than the time-out gives false instead of holding the caller.
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                            timeoutMs, &result) != 0) {
+        return true;
+    }
+    // A message that was not handled in time stays queued and may still be handled later. Sent to
+    // another process it carries its own copy of the data; within this process the receiver reads
+    // this very buffer, so it is left to it rather than freed under it.
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == GetCurrentProcessId()) payload.release();
+    return false;
 }
 
 void BringCommandMonitorProcessToFront(jint) {}
@@ -89,17 +170,11 @@ void DestroyCommandMonitor(JNIEnv* env, jint token) {
     if (token == 0) return;
     HWND window = WindowOf(token);
     if (IsMonitorWindow(window)) PostMessageA(window, kStopMessage, 0, 0);  // result not examined
-    ReapRetiredMonitor(env);
+    ReapRetiredMonitors(env, 0);
     if (g_Monitor == nullptr) return;
     CCommandMonitor* monitor = g_Monitor;
     g_Monitor = nullptr;
-    if (monitor->IsMonitorThread()) {
-        // Waiting here would wait for this very thread: let it finish its loop after returning.
-        monitor->RequestStop();
-        g_Retired = monitor;
-        return;
-    }
-    EndMonitor(env, monitor);
+    EndMonitor(env, monitor, kStopWaitMs);
 }
 
 }  // namespace NWireletMonitor

@@ -8,6 +8,7 @@
 
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "doubles/jvm/jvm_double.h"
@@ -57,6 +58,13 @@ protected:
                         m_Vm.throw_new("java/lang/IllegalStateException", "receiver failed");
                         return jvm_double::void_result();
                     })
+            .method("Hold", kCommand,
+                    [this](JNIEnv*, jobject, const std::vector<jvalue>&) {
+                        // A receiver that takes long: it runs until the test lets it go.
+                        SetEvent(m_Holding);
+                        WaitForSingleObject(m_Release, 10000);
+                        return jvm_double::void_result();
+                    })
             .method("Quit", kCommand,
                     [this](JNIEnv* env, jobject, const std::vector<jvalue>&) {
                         // A receiver that destroys the monitor from the monitor thread itself.
@@ -101,6 +109,8 @@ protected:
 
     jvm_double::Vm m_Vm;
     jint m_Token = 0;
+    HANDLE m_Holding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE m_Release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::mutex m_Mutex;
     std::vector<SReceived> m_Received;
 };
@@ -239,6 +249,47 @@ TEST_F(CommandMonitor, ReceiverMayDestroyTheMonitorFromItsOwnThread) {
     ASSERT_NE(m_Token, 0);
     Send(m_Token, u"Open", u"next monitor");
     EXPECT_EQ(Received().size(), 1u);
+}
+
+TEST_F(CommandMonitor, AReceiverThatRunsLongHangsNoCallerAndItsThreadEndsByItself) {
+    m_Token = Token();
+    HWND window = WindowOf(m_Token);
+    std::thread sender([window] {
+        const std::string bytes("Hold\0x\0", 7);
+        COPYDATASTRUCT data{kCommandDataTag, static_cast<DWORD>(bytes.size()), const_cast<char*>(bytes.data())};
+        SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    });
+    ASSERT_EQ(WaitForSingleObject(m_Holding, 10000), WAIT_OBJECT_0);
+
+    // While the monitor thread is held, nothing waits for it: the window search reads titles
+    // without messages, and a send gives up after its time-out.
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(NWireletDesktop::FindWindowWithPartialTitle(L"commandMONITOR::unique"), window);
+    bool sent = true;
+    m_Vm.call_native([&](JNIEnv* env) {
+        sent = SendCommandToCommandMonitor(env, m_Token, m_Vm.new_string(u"Open"), m_Vm.new_string(u"late"), 300);
+    });
+    EXPECT_FALSE(sent);
+    // Destroy gives the thread its second, then lets go of the monitor without ending the thread.
+    Destroy(m_Token);
+    EXPECT_LT(GetTickCount() - start, 5000u) << "a call waited for the held receiver";
+    EXPECT_EQ(m_Vm.non_daemon_threads(), 2);  // still attached, still in the receiver
+
+    SetEvent(m_Release);
+    sender.join();
+    // The thread finishes the command, releases the receiver and detaches by itself.
+    for (int i = 0; i < 200 && m_Vm.non_daemon_threads() != 1; ++i) Sleep(50);
+    EXPECT_EQ(m_Vm.non_daemon_threads(), 1);
+    EXPECT_EQ(m_Vm.live_global_refs(), 0u);
+    EXPECT_EQ(FindWindowA(kMonitorClassName, nullptr), nullptr);
+
+    m_Token = Token();  // a fresh monitor, once the old one is out of the way
+    ASSERT_NE(m_Token, 0);
+    Send(m_Token, u"Open", u"fresh");
+    auto received = Received();
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.back().argument, u"fresh");
+    EXPECT_TRUE(jvm_double::violations().empty());
 }
 
 TEST_F(CommandMonitor, SendToAWindowThatIsNoMonitorDoesNothing) {

@@ -13,6 +13,9 @@
 //     destroy            destroy call on the token                 -> "destroyed"
 //     hostile N SEED     N hostile WM_COPYDATA messages to the token's window, with a valid
 //                        "Valid" command ("valid-K") after every 50th -> "hostile K" (valid ones sent)
+//     go NAME            waits (up to 30 s) for the named event, so that peers start together -> "go"
+//     race A MS          token call; the primary ("primary") waits up to MS for a command, then
+//                        destroys its monitor; any other sends Open A ("secondary")
 //
 // Its receiver's "Open" method appends "peer-received A". Exit code 0, or 2 when the JVM
 // double saw a JNI violation (each one is appended as "violation ..."), 3 for a bad command line.
@@ -108,11 +111,14 @@ int wmain(int argc, wchar_t** argv) {
     g_Out = argv[1];
     jvm_double::set_violation_handler([](const std::string& text) { Log("violation " + text); });
     jvm_double::Vm vm(monitor_client::WireletVmOptions());
+    HANDLE received = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     vm.define_class("peer/Receiver")
-        .method("Open", monitor_client::kCommandDescriptor, [&vm](JNIEnv*, jobject, const std::vector<jvalue>& args) {
-            Log("peer-received " + vm.string_utf8(args[0].l));
-            return jvm_double::void_result();
-        });
+        .method("Open", monitor_client::kCommandDescriptor,
+                [&vm, received](JNIEnv*, jobject, const std::vector<jvalue>& args) {
+                    Log("peer-received " + vm.string_utf8(args[0].l));
+                    SetEvent(received);
+                    return jvm_double::void_result();
+                });
     int code = 0;
     {
         monitor_client::CWireletNatives natives(vm);
@@ -167,6 +173,23 @@ int wmain(int argc, wchar_t** argv) {
                     }
                 }
                 Log("hostile " + std::to_string(valid));
+            } else if (action == L"go") {
+                HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, next().c_str());
+                if (go == nullptr || WaitForSingleObject(go, 30000) != WAIT_OBJECT_0) code = 3;
+                if (go != nullptr) CloseHandle(go);
+                Log("go");
+            } else if (action == L"race") {
+                std::u16string argument = U16(next());
+                DWORD waitMs = std::wcstoul(next().c_str(), nullptr, 10);
+                token = natives.Token("peer/Receiver");
+                if (natives.IsThisProcess(token)) {
+                    Log("primary");
+                    WaitForSingleObject(received, waitMs);
+                    natives.Destroy(token);
+                } else {
+                    natives.Send(token, u"Open", &argument);
+                    Log("secondary");
+                }
             } else {
                 Log("unknown action " + zephra_test::narrow(action));
                 code = 3;

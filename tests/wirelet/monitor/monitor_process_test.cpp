@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "doubles/jvm/jvm_double.h"
 #include "doubles/jvm/jvm_double_gtest.h"
+#include "support/gui_process.h"
 #include "support/process.h"
 #include "wirelet_monitor_client.h"
 
@@ -192,4 +194,39 @@ TEST_F(MonitorAcrossProcesses, HostileSenderCannotStopValidCommands) {
     EXPECT_EQ(valid.back(), u"after the storm");
     EXPECT_TRUE(IsWindow(WindowOf(m_Token)));
     EXPECT_TRUE(jvm_double::violations().empty());
+}
+
+TEST_F(MonitorAcrossProcesses, TwoLaunchesAtTheSameInstantGiveOnePrimary) {
+    // This process keeps out of it: the two peers race each other for the monitor, 20 times.
+    for (int round = 0; round < 20; ++round) {
+        const std::wstring eventName = L"zephra-monitor-race-" + std::to_wstring(GetCurrentProcessId());
+        HANDLE go = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+        ASSERT_NE(go, nullptr);
+        std::wstring logs[2] = {m_PeerLog.path() + L"a.txt", m_PeerLog.path() + L"b.txt"};
+        const wchar_t* names[2] = {L"from-a", L"from-b"};
+        std::vector<std::unique_ptr<child_process>> peers;
+        for (int i = 0; i < 2; ++i) {
+            DeleteFileW(logs[i].c_str());
+            peers.push_back(std::make_unique<child_process>(make_command_line(
+                {test_bin_dir() + L"monitor_peer.exe", logs[i], L"go", eventName, L"race", names[i], L"20000"})));
+        }
+        SetEvent(go);
+        for (auto& peer : peers) {
+            EXPECT_TRUE(peer->wait(60000));
+            EXPECT_EQ(peer->exit_code(), 0u);
+        }
+        CloseHandle(go);
+        std::vector<std::string> lines[2] = {Lines(read_file(logs[0])), Lines(read_file(logs[1]))};
+        int primaries = 0;
+        for (int i = 0; i < 2; ++i) {
+            bool primary = std::find(lines[i].begin(), lines[i].end(), "primary") != lines[i].end();
+            if (!primary) continue;
+            ++primaries;
+            const std::string other = zephra_test::narrow(names[1 - i]);
+            EXPECT_NE(std::find(lines[i].begin(), lines[i].end(), "peer-received " + other), lines[i].end())
+                << "round " << round << ": the secondary's command did not reach the primary";
+            EXPECT_NE(std::find(lines[1 - i].begin(), lines[1 - i].end(), "secondary"), lines[1 - i].end());
+        }
+        ASSERT_EQ(primaries, 1) << "round " << round;
+    }
 }
