@@ -238,6 +238,13 @@ bool CHidWirelet::WritePackets(const TPacketPointers& packets, DWORD start, DWOR
 }
 
 CPacketPool::SBuffer* CHidWirelet::TakeFreeHead() {
+    if (m_Pool.FreeHead() == nullptr && !m_TransactionActive && !m_ContinuousRead) {
+        // Every buffer is queued and nobody is taking packets: the oldest is dropped and its
+        // buffer read into, so that unprompted input never backs up in the driver, where the next
+        // transaction would take it for its replies. A transaction and continuous read keep
+        // every packet for their caller.
+        m_Pool.FreeOldestQueued();
+    }
     CPacketPool::SBuffer* head = m_Pool.FreeHead();
     m_ReaderStarved = head == nullptr;
     return head;
@@ -267,6 +274,17 @@ void CHidWirelet::PrepareForReplies(const TPacketPointers& replyPackets) {
     m_Pool.FreeAllQueued();
     WakeStarvedReader();
     m_Pool.SetSignalThreshold(replyPackets.size());
+    m_TransactionActive = true;
+}
+
+void CHidWirelet::EndTransaction() noexcept {
+    try {
+        CMutexLock lock(m_PoolMutex);
+        m_TransactionActive = false;
+        WakeStarvedReader();  // an idle pool drains again
+    } catch (const CCheckException&) {
+        // The read thread finds the pool draining at its next look, within 100 ms.
+    }
 }
 
 bool CHidWirelet::WaitForReplies(DWORD timeoutMs) {
@@ -297,6 +315,11 @@ bool CHidWirelet::WriteReadPackets(const TPacketPointers& outPackets, const TPac
     }
 
     PrepareForReplies(replyPackets);
+    // However the transaction ends, the pool drains again while idle.
+    struct STransactionEnd {
+        CHidWirelet* channel;
+        ~STransactionEnd() { channel->EndTransaction(); }
+    } transactionEnd{this};
     if (!WritePackets(outPackets, start, timeout)) {
         DiscardReceived();
         return false;
@@ -335,6 +358,7 @@ bool CHidWirelet::StartContinuousRead() {
 bool CHidWirelet::StopContinuousRead() {
     if (!m_ContinuousRead) return false;
     DiscardReceived();
+    CMutexLock lock(m_PoolMutex);
     m_ContinuousRead = false;
     return true;
 }

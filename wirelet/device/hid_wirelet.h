@@ -35,7 +35,7 @@ public:
     bool ContinuousRead(unsigned char* packet) override;
 
     // True once the read thread has ended on a failed read (the device is gone).
-    bool IsDeviceGone() const;
+    bool IsDeviceGone() const override;
 
 private:
     static DWORD WINAPI ReadThreadProc(void* channel);
@@ -43,6 +43,8 @@ private:
     void StopReadThread();
     bool WritePackets(const TPacketPointers& packets, DWORD start, DWORD timeoutMs);
     void PrepareForReplies(const TPacketPointers& replyPackets);
+    // The transaction no longer keeps the pool's packets (under the pool mutex).
+    void EndTransaction() noexcept;
     // Under the pool mutex: sets or clears replies-ready, calling the kernel only on a change.
     void SignalRepliesReady();
     // Under the pool mutex: the free list's head for the read thread, noting when there is none;
@@ -66,7 +68,10 @@ private:
     int m_OutputReportLength = 0;
     NQuillonWin32::CMutex m_PoolMutex;
     CPacketPool m_Pool;
+    // Written under the pool mutex (the read thread reads it there); the Java thread reads it freely.
     bool m_ContinuousRead = false;
+    // A transaction waits for replies: the pool keeps every packet (guarded by the pool mutex).
+    bool m_TransactionActive = false;
     // Reusable output report buffer (output report length bytes), allocated by Open.
     std::unique_ptr<unsigned char[]> m_Report;
     volatile LONG m_DeviceGone = 0;

@@ -116,8 +116,10 @@ void CHidWireletManager::Refresh() {
         }
     } issued{m_Tokens, {}};
     for (const std::string& path : paths) {
+        // A channel whose device went away (and is listed again, replugged into the same port)
+        // counts as absent: the device gets a fresh channel and token, and the dead one goes.
         auto known = m_Channels.find(path);
-        if (known != m_Channels.end()) {
+        if (known != m_Channels.end() && !known->second->IsDeviceGone()) {
             channels.emplace(path, known->second);
             continue;
         }

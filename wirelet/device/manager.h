@@ -20,7 +20,8 @@ public:
     // One new reference per channel held, in ascending device-path order. Does not enumerate.
     virtual std::vector<TWireletPtr> GetCandidates() = 0;
     // Brings the channel map in line with the accepted devices present now: channels of devices
-    // still present are kept untouched, new devices are opened, the others are released.
+    // still present are kept untouched, new devices (and devices whose channel lost them, such as a
+    // remote replugged into the same port) are opened, the others are released.
     virtual void Refresh() = 0;
     virtual void BringProcessToFront() {}
     // A new reference to the channel with that token, or a handle holding no channel.

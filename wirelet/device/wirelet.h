@@ -25,4 +25,7 @@ public:
     // Copies the oldest queued input packet into packet (at least GetInputPacketSize() bytes).
     // Never waits: false when continuous read is off or nothing is queued.
     virtual bool ContinuousRead(unsigned char* packet) = 0;
+    // True once the device has gone away (unplugged): the channel can never work again, and a
+    // device that comes back needs a channel of its own.
+    virtual bool IsDeviceGone() const = 0;
 };

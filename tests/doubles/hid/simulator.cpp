@@ -14,10 +14,10 @@ const ULONG_PTR kQuitKey = 1;
 const int kListeningInstances = 16;
 const DWORD kReadBufferSize = 4096;
 const int kDefaultDriverInputBuffers = 32;
-// Reports the pipe itself buffers, and writes kept in flight per handle. They stand for the
-// reports on their way to the reader; the backlog behind them holds the driver's input-buffer
-// count, so a handle never loses a report while fewer than that many wait for its reader.
-const int kPipeReports = 8;
+// Writes kept in flight per handle: the reports on their way to the reader. The pipe buffers
+// nothing (a write completes when the client has read it), so the simulator knows exactly what
+// each client has taken; the backlog behind the writes holds the driver's input-buffer count, so
+// a handle never loses a report while fewer than that many wait for its reader.
 const int kWritesInFlight = 8;
 
 enum EOpKind { kConnect, kRead, kWrite };
@@ -232,11 +232,9 @@ void CHidSimulator::SendInput(int device, const TReport& report) {
         // Like the driver's ring of input buffers: when it is full the oldest report is lost.
         if (instance->backlog.size() >= limit) {
             instance->backlog.pop_front();
-            // A handle whose client reads lost one (the write handle's client never reads: its
-            // writes stop once the pipe is full).
-            if (instance->completedWrites > static_cast<unsigned long>(kPipeReports + kWritesInFlight)) {
-                ++target.overruns;
-            }
+            // A handle whose client reads lost one (the write handle's client never reads, so
+            // none of its writes ever completes).
+            if (instance->completedWrites > 0) ++target.overruns;
         }
         instance->backlog.push_back(report);
         StartWrite(*instance);
@@ -323,6 +321,20 @@ bool CHidSimulator::WaitForDelivered(int device, unsigned long count, DWORD time
     });
 }
 
+bool CHidSimulator::WaitForDrained(int device, DWORD timeoutMs) const {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    SDevice& target = DeviceAt(device);
+    return m_Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        bool reader = false;
+        for (const SInstance* instance : target.instances) {
+            if (instance->completedWrites == 0) continue;  // not a handle that reads
+            reader = true;
+            if (!instance->backlog.empty() || instance->writesInFlight > 0) return false;
+        }
+        return reader;
+    });
+}
+
 void CHidSimulator::OnOutputReport(int device, std::function<void(const TReport&)> handler) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     DeviceAt(device).handler = std::move(handler);
@@ -394,7 +406,7 @@ void CHidSimulator::EnsureListening(SDevice& device) {
 }
 
 void CHidSimulator::CreateListeningInstance(SDevice& device) {
-    const DWORD outBuffer = static_cast<DWORD>(device.spec.inputReportLength * kPipeReports);
+    const DWORD outBuffer = 0;
     const DWORD inBuffer = static_cast<DWORD>(device.spec.outputReportLength);
     HANDLE pipe = CreateNamedPipeW(device.pipePath.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,

@@ -76,9 +76,11 @@ public:
     void StallOutput(int device, bool stalled);
     std::vector<TReport> OutputReports(int device) const;
     bool WaitForOutputReports(int device, std::size_t count, DWORD timeoutMs) const;
-    // Waits until one open handle has been handed count input reports (written into its pipe;
-    // at most a pipe's worth of them may still be unread by the client).
+    // Waits until the client of one open handle has read count input reports.
     bool WaitForDelivered(int device, unsigned long count, DWORD timeoutMs) const;
+    // Waits until every handle that reads has read all the input sent to it (none is waiting in
+    // the simulated driver).
+    bool WaitForDrained(int device, DWORD timeoutMs) const;
     // Called on the server thread for each output report (after it is recorded), e.g. to answer.
     void OnOutputReport(int device, std::function<void(const TReport&)> handler);
 

@@ -10,6 +10,7 @@
 
 using namespace NDeviceTest;
 using NHidSim::SDeviceSpec;
+using NHidSim::TReport;
 
 namespace {
 
@@ -141,6 +142,33 @@ TEST_F(ManagerTest, UnplugReleasesTheChannelUnlessSomeoneStillHoldsIt) {
     EXPECT_FALSE(attached->WriteReadPackets({}, {reply.data()}, &received, 5000));
     EXPECT_LT(NowMs() - start, 1000);
     attached.Release();
+}
+
+TEST_F(ManagerTest, AReplugIntoTheSamePortGetsAFreshChannelAndTheOldTokenNamesNothing) {
+    int device = PlugDevice("remote", 0xE47A, 0x0001);
+    m_Sim.OnOutputReport(device, [&](const TReport& report) {
+        m_Sim.SendPacket(device, TReport(report.begin() + 1, report.end()));  // echo
+    });
+    m_Manager.Refresh();
+    const TWireletToken old = Tokens().at(0);
+    TWireletPtr attached = m_Manager.Find(old);  // as the attached-channel map holds it
+    m_Sim.Unplug(device);
+    ASSERT_TRUE(WaitUntil([&] { return attached->IsDeviceGone(); }, 10000));
+    m_Sim.Replug(device);
+    m_Manager.Refresh();
+
+    std::vector<TWireletToken> tokens = Tokens();
+    ASSERT_EQ(tokens.size(), 1u);
+    EXPECT_NE(tokens[0], old);
+    EXPECT_EQ(m_Manager.Find(old).Get(), nullptr);
+    TWireletPtr fresh = m_Manager.Find(tokens[0]);
+    ASSERT_NE(fresh.Get(), nullptr);
+    TReport out(64, 0x5A), reply(64, 0);
+    int received = 0;
+    EXPECT_TRUE(fresh->WriteReadPackets({out.data()}, {reply.data()}, &received, 5000));
+    EXPECT_EQ(reply, out);
+    EXPECT_FALSE(attached->WriteReadPackets({out.data()}, {reply.data()}, &received, 5000));
+    EXPECT_EQ(attached.GetRefCount(), 1);  // only the holder keeps the dead channel
 }
 
 TEST_F(ManagerTest, AfterRemoveARefreshOpensANewChannelWithANewToken) {

@@ -17,6 +17,7 @@ public:
     bool StartContinuousRead() override { return false; }
     bool StopContinuousRead() override { return false; }
     bool ContinuousRead(unsigned char*) override { return false; }
+    bool IsDeviceGone() const override { return false; }
 
 private:
     int* m_Destroyed;
