@@ -22,6 +22,10 @@ const DWORD kReadThreadStopWaitMs = 2000;
 const DWORD kNoFreeBufferWaitMs = 100;
 // Threshold that keeps replies-ready clear until the whole pool is queued.
 const std::size_t kContinuousReadThreshold = 100;
+// A client in continuous read that has not polled for this long, with every buffer queued, has
+// stopped taking packets: the pool then drains as when idle, so that no stale input is left in the
+// driver when it stops continuous read and starts a transaction.
+const DWORD kStalledPollMs = 2000;
 
 // Owns HID preparsed data; Free() is checked, the destructor's free (on failure paths) is not.
 class CPreparsedData {
@@ -238,11 +242,12 @@ bool CHidWirelet::WritePackets(const TPacketPointers& packets, DWORD start, DWOR
 }
 
 CPacketPool::SBuffer* CHidWirelet::TakeFreeHead() {
-    if (m_Pool.FreeHead() == nullptr && !m_TransactionActive && !m_ContinuousRead) {
+    const bool polling = m_ContinuousRead && GetTickCount() - m_LastPollTick < kStalledPollMs;
+    if (m_Pool.FreeHead() == nullptr && !m_TransactionActive && !polling) {
         // Every buffer is queued and nobody is taking packets: the oldest is dropped and its
         // buffer read into, so that unprompted input never backs up in the driver, where the next
-        // transaction would take it for its replies. A transaction and continuous read keep
-        // every packet for their caller.
+        // transaction would take it for its replies. A transaction, and continuous read while
+        // the client polls, keep every packet for their caller.
         m_Pool.FreeOldestQueued();
     }
     CPacketPool::SBuffer* head = m_Pool.FreeHead();
@@ -352,6 +357,7 @@ bool CHidWirelet::StartContinuousRead() {
     WakeStarvedReader();
     m_Pool.SetSignalThreshold(kContinuousReadThreshold);
     m_ContinuousRead = true;
+    m_LastPollTick = GetTickCount();
     return true;
 }
 
@@ -366,6 +372,7 @@ bool CHidWirelet::StopContinuousRead() {
 bool CHidWirelet::ContinuousRead(unsigned char* packet) {
     if (!m_ContinuousRead) return false;
     CMutexLock lock(m_PoolMutex);
+    m_LastPollTick = GetTickCount();
     ClearRepliesReady();
     CPacketPool::SBuffer* oldest = m_Pool.OldestQueued();
     if (oldest == nullptr) return false;

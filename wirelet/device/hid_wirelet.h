@@ -72,6 +72,8 @@ private:
     bool m_ContinuousRead = false;
     // A transaction waits for replies: the pool keeps every packet (guarded by the pool mutex).
     bool m_TransactionActive = false;
+    // When the client last polled in continuous read (guarded by the pool mutex).
+    DWORD m_LastPollTick = 0;
     // Reusable output report buffer (output report length bytes), allocated by Open.
     std::unique_ptr<unsigned char[]> m_Report;
     volatile LONG m_DeviceGone = 0;

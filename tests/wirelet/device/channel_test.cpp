@@ -164,23 +164,28 @@ TEST_F(ChannelTest, ExtraRepliesStayQueuedUntilTheNextDropAndStalePacketsAreNeve
     EXPECT_EQ(late[0][0], 0) << "a packet queued before the transaction was handed out";
 }
 
-TEST_F(ChannelTest, UnpromptedInputWhileIdleNeverPassesForAReply) {
-    int device = PlugRemote("remote");
-    auto channel = OpenChannel(device);
-    // The device answers every output report with a packet of its own mark.
-    const TReport answer(64, 0xA5);
-    m_Sim.OnOutputReport(device, [&](const TReport&) { m_Sim.SendPacket(device, answer); });
-    // Key presses while nobody asks: more than the pool and the driver hold together. The idle
-    // channel keeps reading them, dropping the oldest, so none is left behind in the driver.
-    m_Sim.SendSequence(device, 0, 250, 20000.0);
-    ASSERT_TRUE(m_Sim.WaitForDrained(device, 10000)) << "the idle channel stopped reading";
+TEST_F(ChannelTest, UnpromptedInputNobodyTakesNeverPassesForAReply) {
+    // Key presses while nobody takes packets (an idle channel, or continuous read that the client
+    // stopped polling): more than the pool and the driver hold together. The channel keeps
+    // reading them, dropping the oldest, so none is left behind in the driver.
+    for (bool continuous : {false, true}) {
+        SCOPED_TRACE(continuous ? "continuous read, no polling" : "idle");
+        int device = PlugRemote(continuous ? "polled" : "idle");
+        auto channel = OpenChannel(device);
+        const TReport answer(64, 0xA5);  // the device's answer to every output report
+        m_Sim.OnOutputReport(device, [&](const TReport&) { m_Sim.SendPacket(device, answer); });
+        if (continuous) ASSERT_TRUE(channel->StartContinuousRead());
+        m_Sim.SendSequence(device, 0, 250, 20000.0);
+        ASSERT_TRUE(m_Sim.WaitForDrained(device, 10000)) << "input backed up in the driver";
+        if (continuous) ASSERT_TRUE(channel->StopContinuousRead());
 
-    std::vector<TReport> out(3, TReport(64, 0x33));
-    std::vector<TReport> replies(3, TReport(64, 0));
-    int received = 0;
-    ASSERT_TRUE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 5000));
-    EXPECT_EQ(received, 3);
-    for (const TReport& reply : replies) EXPECT_EQ(reply, answer) << "old input came back as a reply";
+        std::vector<TReport> out(3, TReport(64, 0x33));
+        std::vector<TReport> replies(3, TReport(64, 0));
+        int received = 0;
+        ASSERT_TRUE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 5000));
+        EXPECT_EQ(received, 3);
+        for (const TReport& reply : replies) EXPECT_EQ(reply, answer) << "old input came back as a reply";
+    }
 }
 
 TEST_F(ChannelTest, MissingRepliesFailAfterTheTimeOutWithNothingReceived) {
