@@ -1,4 +1,4 @@
-/* Machine-dependent JNI types for 32-bit Windows, used with the JDK's jni.h when building
+/* Machine-dependent JNI types for Windows (32-bit and 64-bit), used with the JDK's jni.h when building
  * with MinGW-w64 on a non-Windows host (the host JDK ships its own platform's jni_md.h). */
 #ifndef ZEPHRA_JNI_MD_H
 #define ZEPHRA_JNI_MD_H

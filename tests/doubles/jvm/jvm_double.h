@@ -84,7 +84,7 @@ private:
     void* cls_;
 };
 
-// A native library loaded the way a 32-bit Java VM loads one (see Vm::load_library).
+// A native library loaded the way a Java VM loads one (see Vm::load_library).
 struct NativeLibrary {
     void* module = nullptr;  // HMODULE
     std::wstring path;
@@ -94,8 +94,9 @@ struct NativeLibrary {
 // The name a native method is exported under, without decoration: "Java_" + mangled class + "_" +
 // mangled method, with JNI's escapes (_1 for '_', _2 for ';', _3 for '[', _0xxxx for non-ASCII).
 std::string native_export_name(const std::string& internal_class_name, const std::string& method_name);
-// Looks a native up as a 32-bit Java VM does: "_name@N" first (N = argument bytes including the env and
-// the object or class), then the plain "name". Null when neither exists.
+// Looks a native up as a Java VM of this build's architecture does: a 32-bit one tries "_name@N" first
+// (N = argument bytes including the env and the object or class), then the plain "name"; a 64-bit one
+// knows the plain "name" only. Null when none exists.
 void* find_native(void* module, const std::string& export_name, int argument_bytes);
 
 struct VmOptions {

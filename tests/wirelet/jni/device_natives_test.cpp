@@ -1,6 +1,7 @@
-// Wirelet.dll's device natives, called the way a 32-bit Java VM calls them: the library is loaded
-// through the JVM double (exports looked up as _name@N), every native runs as one native call on
-// strict JNI checks, and the Java classes are stand-ins whose methods are written here.
+// Wirelet.dll's device natives, called the way a Java VM calls them: the library is loaded through
+// the JVM double (exports looked up as _name@N on 32-bit, by plain name on 64-bit), every native
+// runs as one native call on strict JNI checks, and the Java classes are stand-ins whose methods
+// are written here.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -40,7 +41,7 @@ struct SNatives {
 template <typename Function>
 void Resolve(void* module, const char* javaClass, const char* method, int argumentBytes, Function* out) {
     void* address = jd::find_native(module, jd::native_export_name(javaClass, method), argumentBytes);
-    ASSERT_NE(nullptr, address) << method << " is not exported as a 32-bit VM looks it up";
+    ASSERT_NE(nullptr, address) << method << " is not exported as the VM looks it up";
     *out = reinterpret_cast<Function>(address);
 }
 
