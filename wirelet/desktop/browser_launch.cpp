@@ -55,7 +55,8 @@ bool OpenWithShell(const std::wstring& document) {
 }
 
 bool LaunchDefaultBrowser(const std::wstring& url) {
-    if (url.empty()) return false;
+    // A U+0000 would end the command line and cut the URL there: nothing is started for it.
+    if (url.empty() || url.find(L'\0') != std::wstring::npos) return false;
     std::optional<std::wstring> commandLine;
     std::wstring browser = FindBrowserByFileAssociation();
     if (ContainsExe(browser)) {
@@ -65,7 +66,7 @@ bool LaunchDefaultBrowser(const std::wstring& url) {
         if (!ContainsExe(command)) return false;
         commandLine = ComposeBrowserCommand(command, url);
     }
-    if (!commandLine) return false;  // a URL holding U+0000, or no program to start
+    if (!commandLine) return false;  // no program to start
     RunProcess(*commandLine, L"", false);
     return true;
 }
