@@ -5,100 +5,138 @@
 namespace NWireletDesktop {
 namespace {
 
-// The text with every quote escaped (and the backslashes before it doubled), for use between
-// quotes that are already there. Trailing backslashes are left for the caller to handle.
-std::wstring EscapeQuotes(const std::wstring& text) {
-    std::wstring out;
-    std::size_t backslashes = 0;
-    for (wchar_t c : text) {
-        if (c == L'\\') {
-            ++backslashes;
-        } else {
-            if (c == L'"') out.append(backslashes + 1, L'\\');
-            backslashes = 0;
-        }
-        out.push_back(c);
-    }
-    return out;
-}
-
-std::size_t TrailingBackslashes(const std::wstring& text) {
-    std::size_t n = 0;
-    while (n < text.size() && text[text.size() - 1 - n] == L'\\') ++n;
-    return n;
-}
-
-// Whether the text starts with a run of backslashes (possibly empty) and then a quote: such a
-// text changes the meaning of backslashes that stand right before it.
-bool StartsWithQuoteAfterBackslashes(const std::wstring& text) {
-    std::size_t i = 0;
-    while (i < text.size() && text[i] == L'\\') ++i;
-    return i < text.size() && text[i] == L'"';
-}
+const std::wstring kPlaceholder = L"%1";
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+bool HoldsNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
+
+// Where an unquoted program starts at `start`: up to the first blank, or, when the text holds
+// blanks before a ".exe" that ends a word, up to that ".exe".
+std::size_t UnquotedProgramEnd(const std::wstring& command, std::size_t start) {
+    std::size_t firstBlank = command.find_first_of(L" \t", start);
+    if (firstBlank == std::wstring::npos) return command.size();
+    const std::wstring folded = FoldAsciiLower(command);
+    for (std::size_t at = folded.find(L".exe", start); at != std::wstring::npos; at = folded.find(L".exe", at + 1)) {
+        std::size_t end = at + 4;
+        if (end < command.size() && !IsBlank(command[end])) continue;  // ".exec..." is not the end of a path
+        return end > firstBlank ? end : firstBlank;
+    }
+    return firstBlank;
+}
+
+std::wstring ReplacePlaceholders(const std::wstring& argument, const std::wstring& url, bool& replaced) {
+    std::wstring out;
+    std::size_t from = 0;
+    for (std::size_t at = argument.find(kPlaceholder); at != std::wstring::npos;
+         at = argument.find(kPlaceholder, from)) {
+        out.append(argument, from, at - from);
+        out += url;
+        from = at + kPlaceholder.size();
+        replaced = true;
+    }
+    out.append(argument, from, std::wstring::npos);
+    return out;
+}
 
 }  // namespace
 
 std::wstring QuoteArgument(const std::wstring& argument) {
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
-    std::wstring quoted = L"\"" + EscapeQuotes(argument);
-    quoted.append(TrailingBackslashes(argument), L'\\');  // doubled: the closing quote follows
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;  // the run of backslashes just copied
+    for (wchar_t c : argument) {
+        if (c == L'"') quoted.append(backslashes + 1, L'\\');  // the run doubled, then \" for the quote
+        backslashes = c == L'\\' ? backslashes + 1 : 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes, L'\\');  // doubled: the closing quote follows
     quoted.push_back(L'"');
     return quoted;
 }
 
-std::wstring QuoteProgramPath(const std::wstring& path) {
-    if (!path.empty() && path.front() == L'"') return path;
-    return L"\"" + path + L"\"";
+std::vector<std::wstring> SplitArguments(const std::wstring& text) {
+    const std::wstring line = text.substr(0, text.find(L'\0'));
+    const std::size_t n = line.size();
+    std::vector<std::wstring> arguments;
+    std::size_t i = 0;
+    for (;;) {
+        while (i < n && IsBlank(line[i])) ++i;
+        if (i == n) break;
+        std::wstring argument;
+        bool quoted = false;
+        while (i < n && (quoted || !IsBlank(line[i]))) {
+            if (line[i] == L'\\') {
+                std::size_t runEnd = line.find_first_not_of(L'\\', i);
+                if (runEnd == std::wstring::npos) runEnd = n;
+                std::size_t run = runEnd - i;
+                i = runEnd;
+                if (i < n && line[i] == L'"') {
+                    argument.append(run / 2, L'\\');
+                    if (run % 2 == 1) {
+                        argument.push_back(L'"');  // escaped: a literal quote
+                        ++i;
+                    }  // else the quote opens or closes a stretch on the next turn
+                } else {
+                    argument.append(run, L'\\');
+                }
+            } else if (line[i] == L'"') {
+                if (quoted && i + 1 < n && line[i + 1] == L'"') {
+                    argument.push_back(L'"');  // "" inside quotes: a literal quote, still quoted
+                    i += 2;
+                } else {
+                    quoted = !quoted;
+                    ++i;
+                }
+            } else {
+                argument.push_back(line[i++]);
+            }
+        }
+        arguments.push_back(std::move(argument));
+    }
+    return arguments;
+}
+
+std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command) {
+    std::size_t start = 0;
+    while (start < command.size() && IsBlank(command[start])) ++start;
+    SCommandTemplate result;
+    std::size_t rest;
+    if (start < command.size() && command[start] == L'"') {
+        std::size_t close = command.find(L'"', start + 1);
+        if (close == std::wstring::npos) close = command.size();
+        result.program = command.substr(start + 1, close - start - 1);
+        rest = close < command.size() ? close + 1 : close;
+    } else {
+        rest = UnquotedProgramEnd(command, start);
+        result.program = command.substr(start, rest - start);
+    }
+    if (result.program.empty() || result.program.find(L'"') != std::wstring::npos) return std::nullopt;
+    result.arguments = SplitArguments(command.substr(rest));
+    return result;
+}
+
+std::optional<std::wstring> JoinCommandLine(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+    if (program.empty() || program.find(L'"') != std::wstring::npos || HoldsNul(program)) return std::nullopt;
+    std::wstring line = L"\"" + program + L"\"";
+    for (const auto& argument : arguments) {
+        if (HoldsNul(argument)) return std::nullopt;
+        line += L' ';
+        line += QuoteArgument(argument);
+    }
+    return line;
 }
 
 bool ContainsExe(const std::wstring& text) { return !text.empty() && ContainsFoldingAscii(text, L".exe"); }
 
-std::wstring QuoteLeadingProgram(const std::wstring& command) {
-    if (command.empty() || command.front() == L'"') return command;
-    const std::wstring folded = FoldAsciiLower(command);
-    for (std::size_t at = folded.find(L".exe"); at != std::wstring::npos; at = folded.find(L".exe", at + 1)) {
-        std::size_t end = at + 4;
-        if (end < command.size() && !IsBlank(command[end])) continue;  // ".exec..." is not the end of a path
-        std::wstring program = command.substr(0, end);
-        if (program.find_first_of(L" \t") == std::wstring::npos) return command;
-        return L"\"" + program + L"\"" + command.substr(end);
-    }
-    return command;
-}
-
-std::wstring ComposeBrowserCommand(const std::wstring& command, const std::wstring& url) {
-    std::wstring out;
-    bool inQuotes = false;
+std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url) {
+    if (HoldsNul(command) || HoldsNul(url)) return std::nullopt;
+    std::optional<SCommandTemplate> parts = SplitCommandTemplate(command);
+    if (!parts) return std::nullopt;
     bool placed = false;
-    std::size_t backslashes = 0;  // the run of backslashes just written
-    for (std::size_t i = 0; i < command.size(); ++i) {
-        wchar_t c = command[i];
-        if (c == L'%' && i + 1 < command.size() && command[i + 1] == L'1') {
-            // Inside quotes the URL only needs its quotes escaped; outside, it is quoted as one
-            // argument. A quoted "%1" thus becomes exactly the URL quoted by the argv rules.
-            std::wstring inserted = inQuotes ? EscapeQuotes(url) : QuoteArgument(url);
-            if (StartsWithQuoteAfterBackslashes(inserted)) out.append(backslashes, L'\\');
-            out += inserted;
-            // Backslashes that now stand before the template's next quote (the URL's own, or the
-            // template's when the URL is empty) are doubled so that they stay literal.
-            if (i + 2 < command.size() && command[i + 2] == L'"') out.append(TrailingBackslashes(out), L'\\');
-            placed = true;
-            backslashes = 0;
-            ++i;
-            continue;
-        }
-        if (c == L'\\') {
-            ++backslashes;
-        } else {
-            if (c == L'"' && backslashes % 2 == 0) inQuotes = !inQuotes;
-            backslashes = 0;
-        }
-        out.push_back(c);
-    }
-    if (!placed) out = command + L" " + QuoteArgument(url);
-    return out;
+    for (auto& argument : parts->arguments) argument = ReplacePlaceholders(argument, url, placed);
+    if (!placed) parts->arguments.push_back(url);
+    return JoinCommandLine(parts->program, parts->arguments);
 }
 
 }  // namespace NWireletDesktop

@@ -1,32 +1,62 @@
 #pragma once
-// Composing the command line that starts the browser with one URL. The URL comes from outside,
-// so it must reach the browser as exactly one argument, however many spaces, quotes or
-// backslashes it holds; and the browser's own path must be quoted so that CreateProcess does not
-// try "C:\Program.exe" for "C:\Program Files\...".
+// Composing the command line that starts the browser with one URL. The URL comes from outside, so
+// it must reach the browser as exactly one argument, whatever it holds. It is therefore never
+// pasted into the text of the registered command: the command is split into its program and its
+// arguments the way the started program will split it, the URL takes the place of %1 inside those
+// arguments, and every argument is quoted again.
+//
+// Windows hands a program one command-line string; the program's C runtime splits it. Two
+// generations of the runtime's rules are in use: before VC2008 two quotes inside a quoted stretch
+// give a literal quote and end the stretch, from VC2008 on they give a literal quote and the
+// stretch goes on. Everything written here avoids that form, so CommandLineToArgvW and both
+// generations read the same arguments. This file holds text code only (no Windows headers).
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace NWireletDesktop {
 
-// One argument quoted by the Windows argv rules (CommandLineToArgvW and the C runtime): left as
-// it is when it holds no space, tab, newline, vertical tab or quote and is not empty; otherwise
-// put in quotes, with backslashes doubled where they precede a quote and every quote escaped.
+// One argument quoted so that it splits back to itself: left as it is when it holds no space,
+// tab, newline, vertical tab or quote and is not empty; otherwise put in quotes, with every quote
+// escaped and the backslashes before a quote (or before the closing quote) doubled.
 std::wstring QuoteArgument(const std::wstring& argument);
 
-// A program path as the first token of a command line: in quotes, unless already quoted.
-// (The first token has no backslash escapes, so the path is taken as it is.)
-std::wstring QuoteProgramPath(const std::wstring& path);
+// The arguments of a command-line text that follows the program name, split by the C runtime's
+// rules from VC2008 on: blanks (space, tab) separate; 2N backslashes and a quote give N
+// backslashes and open or close a quoted stretch, 2N+1 backslashes and a quote give N backslashes
+// and a literal quote, other backslashes are literal; two quotes inside a quoted stretch give a
+// literal quote. The text ends at its first U+0000, as a command line does.
+std::vector<std::wstring> SplitArguments(const std::wstring& text);
+
+// A registered command split into the program that CreateProcess starts and the arguments that
+// the program's runtime reads.
+struct SCommandTemplate {
+    std::wstring program;
+    std::vector<std::wstring> arguments;
+};
+
+// Splits a registered command such as "C:\B\b.exe" -url "%1". Leading blanks are skipped. The
+// program is read as CreateProcess reads it, without escapes: a quoted one up to the next quote
+// (the arguments start right after it), an unquoted one up to the first blank; an unquoted path
+// that holds blanks before its ".exe" (C:\Program Files\B\b.exe -url %1) is taken up to the ".exe",
+// as whoever registered it meant. The rest is split by SplitArguments. Empty when there is no
+// program, or the program holds a quote (no file name does, and no two splitters agree on it).
+std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command);
+
+// The command line that starts the program with exactly these arguments: the program in quotes,
+// then each argument quoted by QuoteArgument, one space apart. Empty when it cannot be written:
+// an empty program, a quote in the program, or U+0000 anywhere (it would end the command line).
+std::optional<std::wstring> JoinCommandLine(const std::wstring& program, const std::vector<std::wstring>& arguments);
 
 // Whether ".exe" occurs anywhere in the text, ASCII letters in any case. False for "".
 bool ContainsExe(const std::wstring& text);
 
-// A registered command whose program path is not quoted but holds spaces before its ".exe"
-// (C:\Program Files\B\b.exe -url %1) gets that path quoted; any other command is unchanged.
-std::wstring QuoteLeadingProgram(const std::wstring& command);
-
-// The browser command with the URL in it: each %1 placeholder is replaced by the URL as one
-// argument (a quoted "%1" as a whole, a bare %1 quoted where needed, a %1 inside a quoted
-// stretch escaped for it); with no placeholder the URL is appended after one space.
-std::wstring ComposeBrowserCommand(const std::wstring& command, const std::wstring& url);
+// The browser command with the URL in it: the command is split (SplitCommandTemplate), every %1
+// inside its arguments is replaced by the URL (a %1 in the program is not a placeholder; the URL's
+// own text is not searched again), the URL becomes one more argument when no argument held a %1,
+// and the result is joined (JoinCommandLine). So the URL never leaves the argument its placeholder
+// stood in. Empty when the command or the URL holds U+0000, or the command has no usable program.
+std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url);
 
 }  // namespace NWireletDesktop

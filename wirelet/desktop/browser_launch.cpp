@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <optional>
 #include <vector>
 
 #include "wirelet/desktop/browser_command.h"
@@ -47,23 +48,26 @@ private:
 }  // namespace
 
 bool OpenWithShell(const std::wstring& document) {
-    if (document.empty()) return false;
+    // A U+0000 would end the text early and open a shorter document than the one asked for.
+    if (document.empty() || document.find(L'\0') != std::wstring::npos) return false;
     HINSTANCE result = ShellExecuteW(nullptr, L"open", document.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
 bool LaunchDefaultBrowser(const std::wstring& url) {
-    if (url.empty()) return false;
-    std::wstring commandLine;
+    // A U+0000 would end the command line and cut the URL there: nothing is started for it.
+    if (url.empty() || url.find(L'\0') != std::wstring::npos) return false;
+    std::optional<std::wstring> commandLine;
     std::wstring browser = FindBrowserByFileAssociation();
     if (ContainsExe(browser)) {
-        commandLine = QuoteProgramPath(browser) + L" " + QuoteArgument(url);
+        commandLine = JoinCommandLine(browser, {url});
     } else {
         std::wstring command = ReadClassesRootString(kHttpCommandKey, L"", L"");
         if (!ContainsExe(command)) return false;
-        commandLine = ComposeBrowserCommand(QuoteLeadingProgram(command), url);
+        commandLine = ComposeBrowserCommand(command, url);
     }
-    RunProcess(commandLine, L"", false);
+    if (!commandLine) return false;  // no program to start
+    RunProcess(*commandLine, L"", false);
     return true;
 }
 

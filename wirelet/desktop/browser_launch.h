@@ -10,11 +10,12 @@
 namespace NWireletDesktop {
 
 // ShellExecuteW "open" of the document; true when the shell accepted it (result above 32).
-// An empty document is refused without asking the shell.
+// An empty document, or one holding U+0000, is refused without asking the shell.
 bool OpenWithShell(const std::wstring& document);
 
 // Starts the default browser with the URL as its one argument and does not wait for it. False
-// when no browser is found (or the URL is empty); a failed CreateProcessW throws CCheckException.
+// when no browser is found, the URL is empty or holds U+0000 (a command line would end there), or
+// the registered command names no program; a failed CreateProcessW throws CCheckException.
 bool LaunchDefaultBrowser(const std::wstring& url);
 
 // The program associated with .html files, found with FindExecutableW on a temporary

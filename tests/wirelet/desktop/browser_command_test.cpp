@@ -8,9 +8,12 @@
 #include <random>
 #include <vector>
 
+#include "support/argv_reference.h"
 #include "support/process.h"
 
 using namespace NWireletDesktop;
+using namespace std::string_literals;
+using zephra_test::argv_rules;
 
 namespace {
 
@@ -32,6 +35,20 @@ const std::vector<std::wstring> kHostileUrls = {
     L"\u65e5\u672c \u00e9",
     L"",
 };
+
+const argv_rules kBothRules[] = {argv_rules::pre2008, argv_rules::post2008};
+
+std::string Show(const std::wstring& text) { return zephra_test::narrow(text); }
+
+// argv of a command line as CommandLineToArgvW and both generations of the C runtime read it;
+// fails the test when they disagree.
+std::vector<std::wstring> SplitEveryWay(const std::wstring& line) {
+    auto argv = zephra_test::split_like_runtime(line);
+    for (argv_rules rules : kBothRules) {
+        EXPECT_EQ(zephra_test::split_msvcrt(line, rules), argv) << zephra_test::rules_name(rules) << ": " << Show(line);
+    }
+    return argv;
+}
 
 }  // namespace
 
@@ -55,23 +72,75 @@ TEST(QuoteArgument, EveryTextComesBackAsOneArgument) {
         texts.push_back(text);
     }
     for (const auto& text : texts) {
-        auto argv = zephra_test::split_like_runtime(L"prog " + QuoteArgument(text));
+        auto argv = SplitEveryWay(L"prog " + QuoteArgument(text));
         ASSERT_EQ(argv.size(), 2u) << "for [" << text.size() << " units]";
         EXPECT_EQ(argv[1], text);
     }
 }
 
-TEST(BrowserCommand, ProgramPathsAreQuotedOnce) {
-    EXPECT_EQ(QuoteProgramPath(kProgram), L"\"" + kProgram + L"\"");
-    EXPECT_EQ(QuoteProgramPath(L"\"C:\\b.exe\""), L"\"C:\\b.exe\"");
-    EXPECT_EQ(zephra_test::split_like_runtime(QuoteProgramPath(kProgram) + L" x")[0], kProgram);
+// The reference splitters are the oracles of the fuzz targets: they must agree with
+// CommandLineToArgvW where the rules coincide, and differ from each other where the runtime did.
+TEST(ReferenceSplitters, AgreeWithTheSystemAndDifferWhereTheRuntimeChanged) {
+    std::mt19937 random(11);
+    const wchar_t alphabet[] = L"ab \\\"\t";
+    for (int i = 0; i < 1000; ++i) {
+        std::wstring line = L"p ";
+        for (std::size_t n = random() % 16; n > 0; --n) {
+            wchar_t c = alphabet[random() % 6];
+            if (c == L'"' && line.back() == L'"') continue;  // "" is where the generations differ
+            line += c;
+        }
+        auto argv = zephra_test::split_like_runtime(line);
+        for (argv_rules rules : kBothRules) EXPECT_EQ(zephra_test::split_msvcrt(line, rules), argv) << Show(line);
+    }
+    struct SCase {
+        std::wstring line;
+        std::vector<std::wstring> pre2008, post2008;
+    } cases[] = {
+        {L"\"a b\"c d", {L"a b", L"c", L"d"}, {L"a bc", L"d"}},
+        {L"p \"a\"\"b c\"", {L"p", L"a\"b", L"c"}, {L"p", L"a\"b c"}},
+        {L"p a\\\\\\\"b \"c\\\\\" \\\\ \"\"",
+         {L"p", L"a\\\"b", L"c\\", L"\\\\", L""},
+         {L"p", L"a\\\"b", L"c\\", L"\\\\", L""}},
+        {L"p a\0b"s, {L"p", L"a"}, {L"p", L"a"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(zephra_test::split_msvcrt(c.line, argv_rules::pre2008), c.pre2008) << Show(c.line);
+        EXPECT_EQ(zephra_test::split_msvcrt(c.line, argv_rules::post2008), c.post2008) << Show(c.line);
+    }
+}
 
-    EXPECT_EQ(QuoteLeadingProgram(L"C:\\Program Files\\B\\b.exe -url %1"), L"\"C:\\Program Files\\B\\b.exe\" -url %1");
-    EXPECT_EQ(QuoteLeadingProgram(L"C:\\Program Files\\B\\B.EXE"), L"\"C:\\Program Files\\B\\B.EXE\"");
-    EXPECT_EQ(QuoteLeadingProgram(L"C:\\My Dir.exec\\b.exe %1"), L"\"C:\\My Dir.exec\\b.exe\" %1");
-    EXPECT_EQ(QuoteLeadingProgram(L"C:\\B\\b.exe -url %1"), L"C:\\B\\b.exe -url %1");
-    EXPECT_EQ(QuoteLeadingProgram(L"\"C:\\Program Files\\b.exe\" %1"), L"\"C:\\Program Files\\b.exe\" %1");
-    EXPECT_EQ(QuoteLeadingProgram(L"no program here"), L"no program here");
+TEST(BrowserCommand, TemplatesSplitIntoProgramAndArguments) {
+    struct SCase {
+        std::wstring command;
+        std::wstring program;
+        std::vector<std::wstring> arguments;
+    } cases[] = {
+        {L"C:\\Program Files\\B\\b.exe -url %1", L"C:\\Program Files\\B\\b.exe", {L"-url", L"%1"}},
+        {L"C:\\Program Files\\B\\B.EXE", L"C:\\Program Files\\B\\B.EXE", {}},
+        {L"C:\\My Dir.exec\\b.exe %1", L"C:\\My Dir.exec\\b.exe", {L"%1"}},
+        {L"C:\\B\\b.exe -url %1", L"C:\\B\\b.exe", {L"-url", L"%1"}},
+        {L"\"C:\\Program Files\\b.exe\" \"%1\"", L"C:\\Program Files\\b.exe", {L"%1"}},
+        {L"no program here", L"no", {L"program", L"here"}},
+        {L" \t\"C:\\b.exe\"x \"a b\"", L"C:\\b.exe", {L"x", L"a b"}},  // arguments right after the quote
+        {L"\"C:\\b.exe", L"C:\\b.exe", {}},
+        {L"\"C:\\b.exe\\\" %1", L"C:\\b.exe\\", {L"%1"}},  // no escapes in the program
+        {L"C:\\b.exe%1", L"C:\\b.exe%1", {}},              // a %1 there is part of the path
+    };
+    for (const auto& c : cases) {
+        auto parts = SplitCommandTemplate(c.command);
+        ASSERT_TRUE(parts) << Show(c.command);
+        EXPECT_EQ(parts->program, c.program) << Show(c.command);
+        EXPECT_EQ(parts->arguments, c.arguments) << Show(c.command);
+    }
+    for (const wchar_t* unusable : {L"", L"  ", L"\"\" %1", L"C:\\b\"x\".exe %1"}) {
+        EXPECT_FALSE(SplitCommandTemplate(unusable)) << Show(unusable);
+        EXPECT_FALSE(ComposeBrowserCommand(unusable, L"http://a")) << Show(unusable);
+    }
+    EXPECT_EQ(JoinCommandLine(kProgram, {L"a b", L""}), L"\"" + kProgram + L"\" \"a b\" \"\"");
+    EXPECT_FALSE(JoinCommandLine(L"", {}));
+    EXPECT_FALSE(JoinCommandLine(L"C:\\b\".exe", {}));
+    EXPECT_FALSE(JoinCommandLine(kProgram, {L"a\0b"s}));
 }
 
 TEST(BrowserCommand, ContainsExeIgnoresAsciiCase) {
@@ -83,7 +152,7 @@ TEST(BrowserCommand, ContainsExeIgnoresAsciiCase) {
 }
 
 TEST(BrowserCommand, PlaceholdersTakeTheUrlAsExactlyOneArgument) {
-    const std::wstring q = QuoteProgramPath(kProgram);
+    const std::wstring q = L"\"" + kProgram + L"\"";
     struct STemplate {
         std::wstring command;
         std::vector<std::wstring> before;  // arguments before the URL's
@@ -98,15 +167,17 @@ TEST(BrowserCommand, PlaceholdersTakeTheUrlAsExactlyOneArgument) {
         {q + L" \"--url=%1\"", {}, L"--url="},
         {q + L" C:\\base\\%1", {}, L"C:\\base\\"},
         {q + L" \"C:\\base\\%1\"", {}, L"C:\\base\\"},
+        {q + L" --single-argument %1", {L"--single-argument"}, L""},
+        {kProgram + L" -osint -url \"%1\"", {L"-osint", L"-url"}, L""},  // unquoted path with spaces
     };
     for (const auto& t : templates) {
         for (const auto& url : kHostileUrls) {
-            std::wstring line = ComposeBrowserCommand(t.command, url);
-            auto argv = zephra_test::split_like_runtime(line);
-            ASSERT_EQ(argv.size(), t.before.size() + 2) << std::string(line.begin(), line.end());
+            std::wstring line = ComposeBrowserCommand(t.command, url).value();
+            auto argv = SplitEveryWay(line);
+            ASSERT_EQ(argv.size(), t.before.size() + 2) << Show(line);
             EXPECT_EQ(argv[0], kProgram);
             for (std::size_t i = 0; i < t.before.size(); ++i) EXPECT_EQ(argv[i + 1], t.before[i]);
-            EXPECT_EQ(argv.back(), t.prefix + url) << std::string(line.begin(), line.end());
+            EXPECT_EQ(argv.back(), t.prefix + url) << Show(line);
         }
     }
 }
@@ -114,9 +185,46 @@ TEST(BrowserCommand, PlaceholdersTakeTheUrlAsExactlyOneArgument) {
 TEST(BrowserCommand, ComposesTheExpectedText) {
     const std::wstring q = L"\"C:\\b.exe\"";
     EXPECT_EQ(ComposeBrowserCommand(q + L" \"%1\"", L"http://a b"), q + L" \"http://a b\"");
-    EXPECT_EQ(ComposeBrowserCommand(q + L" \"%1\"", L"http://a"), q + L" \"http://a\"");
+    EXPECT_EQ(ComposeBrowserCommand(q + L" \"%1\"", L"http://a"), q + L" http://a");
     EXPECT_EQ(ComposeBrowserCommand(q + L" %1", L"http://a"), q + L" http://a");
     EXPECT_EQ(ComposeBrowserCommand(q + L" %1", L"http://a b"), q + L" \"http://a b\"");
     EXPECT_EQ(ComposeBrowserCommand(q, L"http://a"), q + L" http://a");
-    EXPECT_EQ(ComposeBrowserCommand(q + L" -a \"%1\" -b %1", L"u"), q + L" -a \"u\" -b u");
+    EXPECT_EQ(ComposeBrowserCommand(q + L" -a \"%1\" -b %1", L"u"), q + L" -a u -b u");
+    EXPECT_EQ(ComposeBrowserCommand(L"C:\\b.exe %1", L"%1 x"), q + L" \"%1 x\"");  // the URL is not searched
+}
+
+// Templates that pasting the URL into the text got wrong; the URL could add arguments of its own
+// in the first, second, fifth and sixth. Now every one gives the template's arguments with the URL
+// where its placeholder stands, read alike by CommandLineToArgvW and both runtime generations.
+TEST(BrowserCommand, UnusualTemplatesKeepTheUrlInItsArgument) {
+    struct SCase {
+        std::wstring command;
+        std::wstring url;
+        std::vector<std::wstring> argv;
+    } cases[] = {
+        // A placeholder followed by backslashes and a quote.
+        {L"\"C:\\b.exe\" %1\\\" -b", L"a\\", {L"C:\\b.exe", L"a\\\"", L"-b"}},
+        {L"\"C:\\b.exe\" \"%1\\\"\" %1",
+         L"x --user-data-dir=C:\\evil\\",
+         {L"C:\\b.exe", L"x --user-data-dir=C:\\evil\\\"", L"x --user-data-dir=C:\\evil\\"}},
+        // Two placeholders side by side.
+        {L"\"C:\\b.exe\" \"%1%1\"", L"\" --evil \\", {L"C:\\b.exe", L"\" --evil \\\" --evil \\"}},
+        // A bare placeholder against another one or against a quote of the template.
+        {L".exe %1%1", L"\n", {L".exe", L"\n\n"}},
+        {L"\"C:\\b.exe\" \"a\"%1", L"x y", {L"C:\\b.exe", L"ax y"}},
+        // No placeholder, and an open quote at the end.
+        {L"\"C:\\b.exe\" \"--x", L"x y", {L"C:\\b.exe", L"--x", L"x y"}},
+        // A backslash before the quote that ends the program path.
+        {L"\"C:\\b.exe\\\" %1", L"x --evil", {L"C:\\b.exe\\", L"x --evil"}},
+        // Two quotes inside a quoted stretch.
+        {L"\"C:\\b.exe\" \"a\"\"%1\"", L"x --evil", {L"C:\\b.exe", L"a\"x --evil"}},
+    };
+    for (const auto& c : cases) {
+        auto line = ComposeBrowserCommand(c.command, c.url);
+        ASSERT_TRUE(line) << Show(c.command);
+        EXPECT_EQ(SplitEveryWay(*line), c.argv) << Show(c.command) << " -> " << Show(*line);
+    }
+    // A URL holding U+0000 would be cut where the command line ends: refused.
+    EXPECT_FALSE(ComposeBrowserCommand(L"\"C:\\b.exe\" \"%1\"", L"http://a\0 --evil"s));
+    EXPECT_FALSE(ComposeBrowserCommand(L"\"C:\\b.exe\"", std::wstring(1, L'\0')));
 }

@@ -19,6 +19,7 @@
 #include "wirelet/support/check.h"
 
 using namespace NWireletDesktop;
+using namespace std::string_literals;
 using namespace zephra_test;
 
 namespace {
@@ -105,11 +106,14 @@ TEST_F(BrowserLaunch, HttpCommandPlaceholdersTakeTheUrl) {
     struct SCase {
         std::wstring command;
         std::vector<std::wstring> switches;
+        std::wstring prefix;  // the template's text before the URL in its argument
     } cases[] = {
-        {program + L" \"%1\"", {}},
-        {program + L" -osint -url %1", {L"-osint", L"-url"}},
-        {program + L" --new-tab", {L"--new-tab"}},  // no placeholder: appended
-        {m_Recorder + L" -url \"%1\"", {L"-url"}},  // unquoted path with spaces
+        {program + L" \"%1\"", {}, L""},
+        {program + L" -osint -url %1", {L"-osint", L"-url"}, L""},
+        {program + L" --new-tab", {L"--new-tab"}, L""},  // no placeholder: appended
+        {m_Recorder + L" -url \"%1\"", {L"-url"}, L""},  // unquoted path with spaces
+        {program + L" \"--x", {L"--x"}, L""},            // an open quote at the end
+        {program + L" \"a\"\"%1\"", {}, L"a\""},         // "" inside quotes
     };
     for (const auto& c : cases) {
         m_Http.Set(c.command);
@@ -119,7 +123,7 @@ TEST_F(BrowserLaunch, HttpCommandPlaceholdersTakeTheUrl) {
             ASSERT_EQ(argv.size(), c.switches.size() + 2) << narrow(c.command) << " / " << narrow(url);
             EXPECT_EQ(FoldPath(argv[0]), FoldPath(m_Recorder));
             for (std::size_t i = 0; i < c.switches.size(); ++i) EXPECT_EQ(argv[i + 1], c.switches[i]);
-            EXPECT_EQ(argv.back(), url);
+            EXPECT_EQ(argv.back(), c.prefix + url);
         }
     }
 }
@@ -132,6 +136,9 @@ TEST_F(BrowserLaunch, NoBrowserFoundStartsNothing) {
     EXPECT_FALSE(LaunchDefaultBrowser(L"http://example.com/"));
     AssociateHtmlWithRecorder();
     EXPECT_FALSE(LaunchDefaultBrowser(L""));  // an empty URL is not opened
+    // Nor one holding U+0000, which would end the command line and cut the URL.
+    EXPECT_FALSE(LaunchDefaultBrowser(L"http://a/\0 --evil"s));
+    EXPECT_FALSE(OpenWithShell(L"http://a/\0 --evil"s));
     EXPECT_TRUE(NothingRecorded());
 }
 

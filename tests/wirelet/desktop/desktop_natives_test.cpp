@@ -108,4 +108,12 @@ TEST_F(DesktopNatives, BrowserLaunchFailuresGiveFalse) {
     EXPECT_FALSE(LaunchNative(nullptr, true));
     const std::wstring unopenable = dir.path() + L"no such document.html";
     EXPECT_FALSE(LaunchNative(&unopenable, true));
+
+    // A Java string may hold U+0000 (modified UTF-8 carries it as C0 80). The URL would be cut
+    // where the command line ends, so nothing is started, though a program is there to start.
+    http.Set(L"\"" + test_bin_dir() + L"cmdline_recorder.exe\" \"%1\"");
+    const std::wstring withZero(L"http://example.com/\0 --evil", 27);
+    EXPECT_FALSE(LaunchNative(&withZero, false));
+    EXPECT_FALSE(LaunchNative(&withZero, true));
+    EXPECT_TRUE(LaunchNative(&url, false));  // the same command starts the program for a plain URL
 }

@@ -1,0 +1,101 @@
+// Browser command composition: whatever the registered command and the URL hold, the composed
+// command line splits, under both generations of the C runtime's rules, to the command's program
+// and arguments with the URL standing exactly where %1 stood (or last, when no %1 stood anywhere),
+// and nowhere else. A URL or command holding U+0000 is refused.
+//
+// Input: the command, a 0xFF byte, the URL.
+#include "fuzz_support.h"
+#include "support/argv_reference.h"
+#include "wirelet/desktop/browser_command.h"
+
+using namespace NWireletDesktop;
+using zephra_test::argv_rules;
+
+namespace {
+
+bool Blank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// Whether the text just before `end` is ".exe", in any ASCII case.
+bool ExeEndsAt(const std::wstring& text, std::size_t end) {
+    if (end < 4) return false;
+    std::wstring tail;
+    for (std::size_t i = end - 4; i < end; ++i) tail += zephra_fuzz::FoldAscii(text[i]);
+    return tail == L".exe";
+}
+
+// Where the program of an unquoted command ends, by the rule as registered commands are meant:
+// at the first blank, unless blanks come before the first ".exe" that ends a word.
+std::size_t ProgramEnd(const std::wstring& command) {
+    std::size_t firstBlank = 0;
+    while (firstBlank < command.size() && !Blank(command[firstBlank])) ++firstBlank;
+    for (std::size_t end = 4; end <= command.size(); ++end) {
+        if (ExeEndsAt(command, end) && (end == command.size() || Blank(command[end]))) {
+            return end > firstBlank ? end : firstBlank;
+        }
+    }
+    return firstBlank;
+}
+
+std::wstring ReplaceAll(const std::wstring& text, const std::wstring& url, bool& replaced) {
+    std::wstring out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, L"%1") == 0) {
+            out += url;
+            replaced = true;
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto fields = zephra_fuzz::Fields(data, size, 2);
+    fields.resize(2);
+    const std::wstring command = zephra_fuzz::Units(fields[0]);
+    const std::wstring url = zephra_fuzz::Units(fields[1]);
+
+    auto line = ComposeBrowserCommand(command, url);
+    if (command.find(L'\0') != std::wstring::npos || url.find(L'\0') != std::wstring::npos) {
+        FUZZ_CHECK(!line);
+        return 0;
+    }
+
+    // The program and the text of the arguments, found without the library.
+    std::size_t start = 0;
+    while (start < command.size() && Blank(command[start])) ++start;
+    const std::wstring trimmed = command.substr(start);
+    std::wstring program, rest;
+    if (!trimmed.empty() && trimmed[0] == L'"') {
+        std::size_t close = trimmed.find(L'"', 1);
+        program = trimmed.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
+        rest = close == std::wstring::npos ? L"" : trimmed.substr(close + 1);
+    } else {
+        std::size_t end = ProgramEnd(trimmed);
+        program = trimmed.substr(0, end);
+        rest = trimmed.substr(end);
+    }
+    if (program.empty() || program.find(L'"') != std::wstring::npos) {
+        FUZZ_CHECK(!line);
+        return 0;
+    }
+    FUZZ_CHECK(line);
+
+    // The library's splitter is the newer runtime's.
+    auto templateArgs = zephra_test::split_msvcrt_arguments(rest, argv_rules::post2008);
+    FUZZ_CHECK(SplitArguments(rest) == templateArgs);
+    auto parts = SplitCommandTemplate(command);
+    FUZZ_CHECK(parts && parts->program == program && parts->arguments == templateArgs);
+
+    std::vector<std::wstring> expected{program};
+    bool placed = false;
+    for (const auto& argument : templateArgs) expected.push_back(ReplaceAll(argument, url, placed));
+    if (!placed) expected.push_back(url);
+    for (argv_rules rules : {argv_rules::pre2008, argv_rules::post2008}) {
+        FUZZ_CHECK(zephra_test::split_msvcrt(*line, rules) == expected);
+    }
+    return 0;
+}

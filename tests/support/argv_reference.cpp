@@ -1,0 +1,95 @@
+#include "support/argv_reference.h"
+
+namespace zephra_test {
+namespace {
+
+// The runtime walks a zero-terminated string: past the end, or at a U+0000, it reads 0.
+class cursor {
+public:
+    explicit cursor(const std::wstring& text) : text_(text) {}
+    wchar_t at(std::size_t i) const { return i < text_.size() ? text_[i] : L'\0'; }
+
+private:
+    const std::wstring& text_;
+};
+
+bool blank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// Reads the program name from the start of the line; returns where the arguments begin.
+std::size_t read_program_name(const cursor& s, argv_rules rules, std::wstring& name) {
+    std::size_t p = 0;
+    if (rules == argv_rules::pre2008) {
+        if (s.at(0) == L'"') {
+            for (p = 1; s.at(p) != L'"' && s.at(p) != L'\0'; ++p) name += s.at(p);
+            if (s.at(p) == L'"') ++p;
+        } else {
+            for (; s.at(p) != L'\0' && !blank(s.at(p)); ++p) name += s.at(p);
+        }
+        return p;
+    }
+    bool in_quotes = false;
+    for (; s.at(p) != L'\0' && (in_quotes || !blank(s.at(p))); ++p) {
+        if (s.at(p) == L'"') {
+            in_quotes = !in_quotes;
+        } else {
+            name += s.at(p);
+        }
+    }
+    return p;
+}
+
+std::vector<std::wstring> read_arguments(const cursor& s, std::size_t p, argv_rules rules) {
+    std::vector<std::wstring> args;
+    bool in_quotes = false;
+    for (;;) {
+        while (blank(s.at(p))) ++p;
+        if (s.at(p) == L'\0') break;
+        std::wstring arg;
+        for (;;) {
+            bool copy = true;
+            std::size_t slashes = 0;
+            while (s.at(p) == L'\\') {
+                ++p;
+                ++slashes;
+            }
+            if (s.at(p) == L'"') {
+                if (slashes % 2 == 0) {
+                    bool doubled = in_quotes && s.at(p + 1) == L'"';
+                    if (doubled) {
+                        ++p;  // the second quote is copied
+                    } else {
+                        copy = false;
+                    }
+                    // Before 2008 a doubled quote also ends the stretch; after, it stays open.
+                    if (rules == argv_rules::pre2008 || !doubled) in_quotes = !in_quotes;
+                }
+                slashes /= 2;
+            }
+            arg.append(slashes, L'\\');
+            if (s.at(p) == L'\0' || (!in_quotes && blank(s.at(p)))) break;
+            if (copy) arg += s.at(p);
+            ++p;
+        }
+        args.push_back(arg);
+    }
+    return args;
+}
+
+}  // namespace
+
+const char* rules_name(argv_rules rules) { return rules == argv_rules::pre2008 ? "pre-2008" : "post-2008"; }
+
+std::vector<std::wstring> split_msvcrt(const std::wstring& command_line, argv_rules rules) {
+    cursor s(command_line);
+    std::wstring name;
+    std::size_t p = read_program_name(s, rules, name);
+    std::vector<std::wstring> argv{name};
+    for (auto& arg : read_arguments(s, p, rules)) argv.push_back(std::move(arg));
+    return argv;
+}
+
+std::vector<std::wstring> split_msvcrt_arguments(const std::wstring& text, argv_rules rules) {
+    return read_arguments(cursor(text), 0, rules);
+}
+
+}  // namespace zephra_test

@@ -1,0 +1,32 @@
+#pragma once
+// Reference splitters of Windows command lines, transcribed from the C runtime's start-up code, to
+// check composed command lines against in the tests and the fuzz targets. Plain C++, no Windows
+// headers, so the host fuzz build uses them too.
+//
+// The two generations of the runtime's rules:
+//   pre-2008 (msvcrt.dll, VC6 to VC2005): a quoted program name runs to the next quote and the
+//     arguments start right after it; an unquoted one runs to the first blank. Inside a quoted
+//     stretch two quotes give one literal quote and end the stretch.
+//   post-2008 (VC2008 and later, the UCRT): quotes in the program name open and close stretches and
+//     the name ends at a blank outside one. Inside a quoted stretch two quotes give one literal quote
+//     and the stretch goes on.
+// Common to both: only space and tab separate; 2N backslashes and a quote give N backslashes and a
+// quote that opens or closes a stretch; 2N+1 backslashes and a quote give N backslashes and a
+// literal quote; backslashes before anything else are literal. The line ends at its first U+0000.
+
+#include <string>
+#include <vector>
+
+namespace zephra_test {
+
+enum class argv_rules { pre2008, post2008 };
+
+const char* rules_name(argv_rules rules);
+
+// argv as the runtime builds it from a whole command line: the program name first.
+std::vector<std::wstring> split_msvcrt(const std::wstring& command_line, argv_rules rules);
+
+// The arguments only, from the text that follows the program name.
+std::vector<std::wstring> split_msvcrt_arguments(const std::wstring& text, argv_rules rules);
+
+}  // namespace zephra_test
