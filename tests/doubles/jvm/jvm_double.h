@@ -179,6 +179,9 @@ public:
     void start_thread(const std::string& name, std::function<void(JNIEnv*)> body, bool daemon = false);
     // Number of attached non-daemon threads, the calling thread included if it is one.
     int non_daemon_threads() const;
+    // The next `count` AttachCurrentThread(AsDaemon) calls of unattached threads fail with JNI_ENOMEM,
+    // as a VM that is out of memory or shutting down refuses them.
+    void refuse_attach(int count);
 
     // ---- Inspection ----
     std::size_t live_global_refs() const;

@@ -918,6 +918,11 @@ int Vm::non_daemon_threads() const {
     return impl_->non_daemon_count(nullptr);
 }
 
+void Vm::refuse_attach(int count) {
+    std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+    impl_->refused_attaches = count;
+}
+
 // ---- Inspection ----
 
 std::size_t Vm::live_global_refs() const {
@@ -1007,6 +1012,12 @@ jint attach_thread(JavaVM* vm, void** penv, void* args, bool daemon, const char*
         if (a->name != nullptr) name = a->name;
     }
     ThreadState* thread = impl->current_thread();
+    if (thread == nullptr && impl->refused_attaches > 0) {
+        --impl->refused_attaches;
+        impl->emit(std::string(where) + " " + name + " refused");
+        *penv = nullptr;
+        return JNI_ENOMEM;
+    }
     if (thread == nullptr) {
         thread = impl->attach(GetCurrentThreadId(), daemon, false, name);
         impl->emit(std::string(where) + " " + name);

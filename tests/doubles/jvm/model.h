@@ -138,6 +138,7 @@ struct Vm::Impl {
     std::unordered_set<const void*> envs;  // every EnvBlock ever made
     std::map<DWORD, ThreadState*> attached;
     int starting_threads = 0;  // started by start_thread, not yet attached
+    int refused_attaches = 0;  // AttachCurrentThread calls still to refuse
     std::vector<HANDLE> java_threads;
     TextHandler trace;
 
