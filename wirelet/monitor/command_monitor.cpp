@@ -11,6 +11,7 @@
 namespace NWireletMonitor {
 
 const char kMonitorClassName[] = "Brevant_Zephra_Remote_CommandMonitor::UniqueWindow";
+const char kRetiredPropertyName[] = "Brevant_Zephra_Remote_CommandMonitor::Retired";
 
 namespace {
 
@@ -25,18 +26,24 @@ HINSTANCE ThisModule();
 LRESULT CALLBACK CommandMonitorWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
     switch (message) {
         case WM_COPYDATA: {
+            // TRUE tells the sender that a serving monitor took the command (ran it, or dropped it
+            // as naming no method); a retired monitor runs nothing more and answers FALSE.
             const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-            if (data == nullptr || data->dwData != kCommandDataTag) return 0;
+            if (data == nullptr || data->dwData != kCommandDataTag) return FALSE;
+            if (t_Monitor == nullptr || IsRetiredMonitorWindow(window)) return FALSE;
             try {
                 SCommand command = ParseCommandPayload(data->lpData, data->cbData);
-                if (t_Monitor != nullptr) t_Monitor->DispatchCommand(command.name, command.argument);
+                t_Monitor->DispatchCommand(command.name, command.argument);
             } catch (...) {
                 // A command that cannot be handled (out of memory) is dropped; nothing may unwind
                 // into the system's message dispatch.
             }
-            return 0;
+            return TRUE;
         }
         case kStopMessage:
+            // From any process: commands sent from now on are refused, and no token call takes
+            // the window while the thread winds down.
+            MarkMonitorWindowRetired(window);
             PostQuitMessage(0);
             return 0;
         case WM_DESTROY:
@@ -44,6 +51,9 @@ LRESULT CALLBACK CommandMonitorWindowProc(HWND window, UINT message, WPARAM wPar
             // loop, lets go of the receiver and detaches instead of idling without a window.
             PostQuitMessage(0);
             return 0;
+        case WM_NCDESTROY:
+            RemovePropA(window, kRetiredPropertyName);
+            return DefWindowProcA(window, message, wParam, lParam);
         default:
             return DefWindowProcA(window, message, wParam, lParam);
     }
@@ -72,6 +82,12 @@ bool IsMonitorWindow(HWND window) {
     return length > 0 && std::strcmp(name, kMonitorClassName) == 0;
 }
 
+bool IsRetiredMonitorWindow(HWND window) { return GetPropA(window, kRetiredPropertyName) != nullptr; }
+
+void MarkMonitorWindowRetired(HWND window) {
+    if (window != nullptr) SetPropA(window, kRetiredPropertyName, reinterpret_cast<HANDLE>(1));
+}
+
 CCommandMonitor::CCommandMonitor(JNIEnv* env, jobject receiver) {
     m_Ready.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (env->GetJavaVM(&m_Vm) != JNI_OK || m_Vm == nullptr) throw std::bad_alloc();
@@ -85,6 +101,13 @@ CCommandMonitor::~CCommandMonitor() {
     // monitor only once its thread has ended, so this wait does not block.
     RequestStop();
     Wait(INFINITE);
+    if (m_Receiver != nullptr) {
+        JNIEnv* env = nullptr;
+        if (m_Vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_2) == JNI_OK && env != nullptr) {
+            env->DeleteGlobalRef(m_Receiver);
+            m_Receiver = nullptr;
+        }
+    }
 }
 
 HWND CCommandMonitor::WaitForWindow() {
@@ -105,6 +128,8 @@ void CCommandMonitor::RequestStop() {
     // Only to a thread still running: the id of an ended thread may already be another's.
     if (GetThreadId() != 0 && !Wait(0)) PostThreadMessageA(GetThreadId(), WM_QUIT, 0, 0);
 }
+
+void CCommandMonitor::Retire() { MarkMonitorWindowRetired(m_Window.load()); }
 
 void CCommandMonitor::ReleaseReceiver(JNIEnv* env) {
     if (m_Receiver == nullptr) return;
@@ -166,8 +191,14 @@ void CCommandMonitor::RunMessageLoop() {
     MSG message;
     // GetMessageA gives -1 on failure: that ends the loop too.
     while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
-    HWND window = m_Window.exchange(nullptr);
-    if (IsWindow(window)) DestroyWindow(window);
+    // Retired before it goes, and forgotten only once it is gone: until then the window still
+    // counts as this monitor's, so no token call can take it for a serving one.
+    HWND window = m_Window.load();
+    if (IsWindow(window)) {
+        MarkMonitorWindowRetired(window);
+        DestroyWindow(window);
+    }
+    m_Window.store(nullptr);
 }
 
 void CCommandMonitor::DispatchCommand(const std::string& name, const std::string& argument) {

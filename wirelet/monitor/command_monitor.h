@@ -24,13 +24,25 @@ constexpr UINT kStopMessage = WM_USER + 1;
 // unrelated window once the monitor's is gone).
 bool IsMonitorWindow(HWND window);
 
+// A monitor window that has been let go of keeps existing until its own thread destroys it, which
+// may be long while that thread is inside a receiver method (only a window's own thread can destroy
+// it). It is marked retired through a window property, which any process can read without sending
+// the window a message: no token call in any process takes such a window, and it runs no further
+// command.
+extern const char kRetiredPropertyName[];
+bool IsRetiredMonitorWindow(HWND window);
+// Marks a monitor window retired; the mark goes with the window. Results are not examined.
+void MarkMonitorWindowRetired(HWND window);
+
 class CCommandMonitor : public NQuillonWin32::CThread {
 public:
     // Takes the VM from env and a global reference to the receiver. Throws std::bad_alloc when
     // the VM cannot make the reference.
     CCommandMonitor(JNIEnv* env, jobject receiver);
     // Asks the thread to stop and waits for it to end. Delete a monitor only once its thread has
-    // ended (Wait): the thread is attached to the VM and is never ended by force.
+    // ended (Wait): the thread is attached to the VM and is never ended by force. A receiver
+    // reference still held (the thread never ran, or never attached) is deleted through the VM,
+    // when the deleting thread is attached to it.
     ~CCommandMonitor() override;
 
     // Blocks until the thread has tried to create the window, or has ended without trying.
@@ -42,6 +54,8 @@ public:
     // Posts the stop message to the window and a quit to the thread, so that the thread leaves
     // its message loop also when the window is already gone. Results are not examined.
     void RequestStop();
+    // Marks the window retired (see MarkMonitorWindowRetired), while it has one.
+    void Retire();
     // Deletes the receiver's global reference if the thread did not (it never ran, or could not
     // attach to the VM). Call only once the thread has ended.
     void ReleaseReceiver(JNIEnv* env);

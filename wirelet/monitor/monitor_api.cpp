@@ -55,22 +55,35 @@ void ReapRetiredMonitors(JNIEnv* env, DWORD waitMs) {
     g_Retired.erase(ended, g_Retired.end());
 }
 
-// A monitor window of any process, passing over those of this process's retired monitors, which
-// are on their way out.
+// A monitor window of any process that still serves: windows marked retired (by whichever process
+// let go of them) and those of this process's retired monitors are on their way out.
 HWND FindServingMonitorWindow() {
     for (HWND window = FindWindowExA(nullptr, nullptr, kMonitorClassName, nullptr); window != nullptr;
          window = FindWindowExA(nullptr, window, kMonitorClassName, nullptr)) {
-        bool retired = false;
+        bool retired = IsRetiredMonitorWindow(window);
         for (CCommandMonitor* monitor : g_Retired) retired = retired || monitor->OwnsWindow(window);
         if (!retired) return window;
     }
     return nullptr;
 }
 
+// The command's descriptor and payload, kept together: a send that times out may leave the
+// message to be handled later, and it must then still find both.
+struct SCommandMessage {
+    explicit SCommandMessage(std::vector<char> bytes) : payload(std::move(bytes)) {
+        data.dwData = kCommandDataTag;
+        data.cbData = static_cast<DWORD>(payload.size());
+        data.lpData = payload.data();
+    }
+    std::vector<char> payload;
+    COPYDATASTRUCT data{};
+};
+
 // Asks the monitor's thread to stop and waits for it up to waitMs (not at all on the monitor
 // thread itself, which cannot end while it runs this). A thread that has ended has its monitor
 // deleted; one still running keeps it as a retired monitor.
 void EndMonitor(JNIEnv* env, CCommandMonitor* monitor, DWORD waitMs) {
+    monitor->Retire();
     monitor->RequestStop();
     if (!monitor->IsMonitorThread() && monitor->Wait(waitMs)) {
         DeleteEnded(env, monitor);
@@ -114,20 +127,26 @@ jint GetCommandMonitorToken(JNIEnv* env, jobject receiver) {
     if (found != nullptr) return TokenOf(found);
     if (g_Monitor != nullptr && g_Monitor->HasLostWindow()) {
         // Its window was destroyed from outside: make way for a fresh monitor.
+        g_Retired.reserve(g_Retired.size() + 1);  // may throw while the monitor is still held
         CCommandMonitor* ended = g_Monitor;
         g_Monitor = nullptr;
         EndMonitor(env, ended, kStopWaitMs);
     }
-    if (g_Monitor == nullptr) {
-        auto monitor = std::make_unique<CCommandMonitor>(env, receiver);
-        if (!monitor->Start()) {
-            monitor->ReleaseReceiver(env);
-            return 0;
-        }
-        g_Monitor = monitor.release();
-    }
+    if (g_Monitor != nullptr) return TokenOf(g_Monitor->WaitForWindow());
+
+    // The monitor's destructor deletes the receiver's reference on every way out below on which
+    // the thread has not taken it over (Start failing or throwing).
+    auto monitor = std::make_unique<CCommandMonitor>(env, receiver);
+    if (!monitor->Start()) return 0;
+    g_Monitor = monitor.release();
     // Held until the window exists, so that a launch waiting for the lock finds it.
-    return TokenOf(g_Monitor->WaitForWindow());
+    HWND window = g_Monitor->WaitForWindow();
+    if (window == nullptr && g_Monitor->Wait(kStopWaitMs)) {
+        // No window: the thread has ended. One that could not attach to the VM never took the
+        // receiver's reference over, and nothing else would delete it while the monitor stays.
+        g_Monitor->ReleaseReceiver(env);
+    }
+    return TokenOf(window);
 }
 
 bool IsCommandMonitorThisProcess(jint token) {
@@ -142,25 +161,24 @@ bool SendCommandToCommandMonitor(JNIEnv* env, jint token, jstring method, jstrin
     std::string methodName = JavaStringToNarrow(env, method);
     if (token == 0) return false;
     HWND window = WindowOf(token);
-    if (!IsMonitorWindow(window)) return false;
-    auto payload = std::make_unique<std::vector<char>>(BuildCommandPayload(methodName, argumentText));
-    COPYDATASTRUCT data{};
-    data.dwData = kCommandDataTag;
-    data.cbData = static_cast<DWORD>(payload->size());
-    data.lpData = payload->data();
-    // Returns once the receiver has run; a monitor that has stopped taking messages (hung) or
-    // takes longer than the time-out gives false instead of holding the caller.
-    DWORD_PTR result = 0;
-    if (SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL | SMTO_ABORTIFHUNG,
-                            timeoutMs, &result) != 0) {
-        return true;
+    if (!IsMonitorWindow(window) || IsRetiredMonitorWindow(window)) return false;
+    auto message = std::make_unique<SCommandMessage>(BuildCommandPayload(methodName, argumentText));
+    // Waits while the monitor is busy, however long its receiver runs, up to the time-out: a
+    // thread that has not taken a message for 5 s counts as hung to the system, and giving up
+    // on it then would lose the command of a primary that is merely busy.
+    DWORD_PTR result = FALSE;
+    SetLastError(ERROR_SUCCESS);
+    if (SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&message->data), SMTO_NORMAL, timeoutMs,
+                            &result) != 0) {
+        return result != FALSE;  // FALSE: the monitor was let go of before it took the command
     }
-    // A message that was not handled in time stays queued and may still be handled later. Sent to
-    // another process it carries its own copy of the data; within this process the receiver reads
-    // this very buffer, so it is left to it rather than freed under it.
+    // A message that timed out stays queued and may still be handled. Sent to another process it
+    // carries its own copy of the data; within this process the receiver reads this very block,
+    // so it is left to it rather than freed under it. Nothing was queued when the send failed.
+    const DWORD error = GetLastError();
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner == GetCurrentProcessId()) payload.release();
+    if (error == ERROR_TIMEOUT && owner == GetCurrentProcessId()) message.release();
     return false;
 }
 
@@ -169,7 +187,13 @@ void BringCommandMonitorProcessToFront(jint) {}
 void DestroyCommandMonitor(JNIEnv* env, jint token) {
     if (token == 0) return;
     HWND window = WindowOf(token);
-    if (IsMonitorWindow(window)) PostMessageA(window, kStopMessage, 0, 0);  // result not examined
+    if (IsMonitorWindow(window)) {
+        // Marked at once, so that no token call in any process takes it any more, however long
+        // its thread needs to reach the stop request; a window of another process marks itself
+        // when the request arrives. Results not examined.
+        MarkMonitorWindowRetired(window);
+        PostMessageA(window, kStopMessage, 0, 0);
+    }
     ReapRetiredMonitors(env, 0);
     if (g_Monitor == nullptr) return;
     CCommandMonitor* monitor = g_Monitor;

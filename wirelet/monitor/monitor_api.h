@@ -25,9 +25,9 @@ jint GetCommandMonitorToken(JNIEnv* env, jobject receiver);
 bool IsCommandMonitorThisProcess(jint token);
 
 // Sends the command to the token's monitor window and returns when the receiving monitor has
-// handled it: true then. Null strings count as empty. False, having sent nothing, for 0 or a
-// window that is not a monitor; false when the monitor is hung or has not handled the command
-// within timeoutMs.
+// handled it: true then. Null strings count as empty. False, having sent nothing, for 0, a window
+// that is not a monitor, or a retired one; false when the monitor was let go of before it took
+// the command, or has not handled it within timeoutMs (a busy monitor is waited for that long).
 bool SendCommandToCommandMonitor(JNIEnv* env, jint token, jstring method, jstring argument,
                                  DWORD timeoutMs = kSendTimeoutMs);
 
@@ -35,7 +35,9 @@ bool SendCommandToCommandMonitor(JNIEnv* env, jint token, jstring method, jstrin
 void BringCommandMonitorProcessToFront(jint token);
 
 // Asks the token's monitor window to stop, then ends this process's monitor (its thread gets a
-// stop request too and is waited for up to 1000 ms) and forgets it. Nothing happens for 0.
+// stop request too and is waited for up to 1000 ms) and forgets it. Nothing happens for 0. Once it
+// returns, no token call in any process takes this process's monitor window, and no command
+// reaches its receiver; one being handled finishes.
 // A thread still running after that (a receiver method that has not returned, or a call made on
 // the monitor thread itself) is never ended by force: it finishes the command, releases the
 // receiver and detaches by itself, and a later token or destroy call deletes the monitor.

@@ -106,6 +106,23 @@ protected:
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_Received;
     }
+    bool ReceivedArgument(const std::u16string& argument) {
+        for (const auto& r : Received()) {
+            if (r.argument == argument) return true;
+        }
+        return false;
+    }
+    // Sends "Hold" from a thread of its own and returns once the receiver is inside it.
+    std::thread HoldReceiver() {
+        HWND window = WindowOf(m_Token);
+        std::thread sender([window] {
+            const std::string bytes("Hold\0x\0", 7);
+            COPYDATASTRUCT data{kCommandDataTag, static_cast<DWORD>(bytes.size()), const_cast<char*>(bytes.data())};
+            SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+        });
+        EXPECT_EQ(WaitForSingleObject(m_Holding, 10000), WAIT_OBJECT_0);
+        return sender;
+    }
 
     jvm_double::Vm m_Vm;
     jint m_Token = 0;
@@ -254,12 +271,7 @@ TEST_F(CommandMonitor, ReceiverMayDestroyTheMonitorFromItsOwnThread) {
 TEST_F(CommandMonitor, AReceiverThatRunsLongHangsNoCallerAndItsThreadEndsByItself) {
     m_Token = Token();
     HWND window = WindowOf(m_Token);
-    std::thread sender([window] {
-        const std::string bytes("Hold\0x\0", 7);
-        COPYDATASTRUCT data{kCommandDataTag, static_cast<DWORD>(bytes.size()), const_cast<char*>(bytes.data())};
-        SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
-    });
-    ASSERT_EQ(WaitForSingleObject(m_Holding, 10000), WAIT_OBJECT_0);
+    std::thread sender = HoldReceiver();
 
     // While the monitor thread is held, nothing waits for it: the window search reads titles
     // without messages, and a send gives up after its time-out.
@@ -287,8 +299,73 @@ TEST_F(CommandMonitor, AReceiverThatRunsLongHangsNoCallerAndItsThreadEndsByItsel
     ASSERT_NE(m_Token, 0);
     Send(m_Token, u"Open", u"fresh");
     auto received = Received();
-    ASSERT_FALSE(received.empty());
+    ASSERT_EQ(received.size(), 1u) << "the command that timed out ran after the destroy call";
     EXPECT_EQ(received.back().argument, u"fresh");
+    EXPECT_TRUE(jvm_double::violations().empty());
+}
+
+TEST_F(CommandMonitor, ABusyReceiverGetsACommandSentAfterTheSystemCallsItHung) {
+    // A thread that has not taken a message for 5 s counts as hung; the send waits for it anyway.
+    m_Token = Token();
+    std::thread holder = HoldReceiver();
+    Sleep(6000);
+    std::thread releaser([this] {
+        Sleep(1000);
+        SetEvent(m_Release);
+    });
+    bool sent = false;
+    m_Vm.call_native([&](JNIEnv* env) {
+        sent = SendCommandToCommandMonitor(env, m_Token, m_Vm.new_string(u"Open"), m_Vm.new_string(u"busy"));
+    });
+    releaser.join();
+    holder.join();
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(ReceivedArgument(u"busy"));
+}
+
+namespace {
+// Overwrites the stack below the caller's frame, where a returned call's locals were.
+void ScribbleStack() {
+    volatile unsigned char junk[64 * 1024];
+    for (std::size_t i = 0; i < sizeof junk; ++i) junk[i] = 0x5A;
+}
+
+// Holds the first WM_COPYDATA on the receiving thread after it has taken the message and before
+// the window procedure runs, for 1 s.
+LRESULT CALLBACK DelayFirstCommand(int code, WPARAM wParam, LPARAM lParam) {
+    static LONG delayed = 0;
+    const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call->message == WM_COPYDATA && InterlockedExchange(&delayed, 1) == 0) Sleep(1000);
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+}  // namespace
+
+TEST_F(CommandMonitor, ACommandTakenAfterItsSendTimedOutIsHandledIntact) {
+    // The monitor thread takes the message but gets to the window procedure only after the
+    // sender has given up and returned: the command must still be there, whole.
+    m_Token = Token();
+    DWORD monitorThread = GetWindowThreadProcessId(WindowOf(m_Token), nullptr);
+    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, &DelayFirstCommand, nullptr, monitorThread);
+    ASSERT_NE(hook, nullptr);
+    bool sent = true;
+    m_Vm.call_native([&](JNIEnv* env) {
+        sent = SendCommandToCommandMonitor(env, m_Token, m_Vm.new_string(u"Open"), m_Vm.new_string(u"late"), 300);
+    });
+    EXPECT_FALSE(sent);
+    ScribbleStack();  // whatever the send kept on its stack is gone now
+    for (int i = 0; i < 100 && Received().empty(); ++i) Sleep(50);
+    UnhookWindowsHookEx(hook);
+    auto received = Received();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].argument, u"late");
+}
+
+TEST_F(CommandMonitor, AMonitorThreadThatCannotAttachLeavesNoReference) {
+    m_Vm.refuse_attach(1);
+    EXPECT_EQ(Token(), 0);
+    EXPECT_EQ(m_Vm.live_global_refs(), 0u);
+    EXPECT_EQ(Token(), 0);  // the failed monitor stays: later calls answer 0 at once
+    EXPECT_EQ(m_Vm.live_global_refs(), 0u);
     EXPECT_TRUE(jvm_double::violations().empty());
 }
 

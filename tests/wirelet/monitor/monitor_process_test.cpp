@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "doubles/jvm/jvm_double.h"
@@ -71,7 +72,13 @@ protected:
         };
         m_Vm.define_class("test/Receiver")
             .method("Open", monitor_client::kCommandDescriptor, record("Open"))
-            .method("Valid", monitor_client::kCommandDescriptor, record("Valid"));
+            .method("Valid", monitor_client::kCommandDescriptor, record("Valid"))
+            .method("Hold", monitor_client::kCommandDescriptor, [this](JNIEnv*, jobject, const std::vector<jvalue>&) {
+                // A receiver that takes 3 s.
+                SetEvent(m_Holding);
+                Sleep(3000);
+                return jvm_double::void_result();
+            });
         return 0;
     }
 
@@ -99,6 +106,7 @@ protected:
     jvm_double::Vm m_Vm;
     monitor_client::CWireletNatives m_Natives;
     jint m_Token = 0;
+    HANDLE m_Holding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 };
 
 }  // namespace
@@ -158,6 +166,28 @@ TEST_F(MonitorAcrossProcesses, AfterDestroyEitherProcessCreatesAFreshMonitor) {
     EXPECT_EQ(log[1], "this 0");
     ASSERT_EQ(Received().size(), 1u);
     EXPECT_EQ(Received()[0].argument, u"back to the first");
+}
+
+TEST_F(MonitorAcrossProcesses, AfterDestroyTheNextLaunchIsPrimaryWhileTheOldReceiverStillRuns) {
+    m_Token = m_Natives.Token("test/Receiver");
+    HWND window = WindowOf(m_Token);
+    std::thread holder([window] {
+        const std::string bytes("Hold\0x\0", 7);
+        COPYDATASTRUCT data{1, static_cast<DWORD>(bytes.size()), const_cast<char*>(bytes.data())};
+        SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    });
+    ASSERT_EQ(WaitForSingleObject(m_Holding, 10000), WAIT_OBJECT_0);
+    m_Natives.Destroy(m_Token);  // the monitor thread is still in the receiver, and its window still exists
+    EXPECT_TRUE(IsWindow(window));
+
+    auto log = Peer({L"token", L"this", L"send", L"Open", L"after destroy", L"destroy"});
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_NE(log[0], "token " + std::to_string(m_Token)) << "the launch took the monitor that was let go of";
+    EXPECT_EQ(log[1], "this 1");
+    EXPECT_EQ(log[2], "peer-received after destroy");
+    holder.join();
+    for (int i = 0; i < 200 && m_Vm.non_daemon_threads() != 1; ++i) Sleep(50);
+    for (const auto& r : Received()) EXPECT_NE(r.argument, u"after destroy") << "it reached the old receiver";
 }
 
 TEST_F(MonitorAcrossProcesses, DestroyAfterAnOutsideCloseEndsTheThreadCleanly) {
