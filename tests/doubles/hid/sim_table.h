@@ -26,6 +26,7 @@ enum ECall : LONG {
     kHidP_GetCaps,
     kHidD_GetNumInputBuffers,
     kHidD_SetNumInputBuffers,
+    kHidD_FlushQueue,
     kHidD_GetHidGuid,  // counted only; it cannot fail
     kSetupDiGetClassDevsA,
     kSetupDiEnumDeviceInterfaces,
@@ -45,6 +46,7 @@ struct SSharedDevice {
     LONG inputReportLength;
     LONG outputReportLength;
     LONG numInputBuffers;  // as set through HidD_SetNumInputBuffers (the driver's default is 32)
+    LONG flushedReports;   // input reports taken out of handles' queues by HidD_FlushQueue
 };
 
 // Makes `call` fail with `error` (for HidP_GetCaps: HIDP_STATUS_INVALID_PREPARSED_DATA) on the

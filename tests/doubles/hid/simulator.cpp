@@ -14,11 +14,6 @@ const ULONG_PTR kQuitKey = 1;
 const int kListeningInstances = 16;
 const DWORD kReadBufferSize = 4096;
 const int kDefaultDriverInputBuffers = 32;
-// Writes kept in flight per handle: the reports on their way to the reader. The pipe buffers
-// nothing (a write completes when the client has read it), so the simulator knows exactly what
-// each client has taken; the backlog behind the writes holds the driver's input-buffer count, so
-// a handle never loses a report while fewer than that many wait for its reader.
-const int kWritesInFlight = 8;
 
 enum EOpKind { kConnect, kRead, kWrite };
 
@@ -41,19 +36,22 @@ struct CHidSimulator::SDevice {
     unsigned long overruns = 0;
 };
 
+// One open handle. Its input queue is the writes in flight on its pipe instance: the pipe buffers
+// nothing, so a write completes when the client has read it, the simulator knows exactly what each
+// client has taken, and whatever the client's own side does with the queue (a flush that reads it
+// empty) acts on exactly this handle's reports.
 struct CHidSimulator::SInstance {
     SDevice* device = nullptr;
     HANDLE pipe = INVALID_HANDLE_VALUE;
     bool connected = false;
     bool closing = false;
     bool readPending = false;
-    int writesInFlight = 0;
     int pending = 0;
     SOp connectOp{};
     SOp readOp{};
-    SWriteOp writeOps[kWritesInFlight]{};
+    std::vector<std::unique_ptr<SWriteOp>> writeOps;  // made as needed, reused once complete
+    std::deque<SWriteOp*> queued;                     // writes in flight, oldest first
     std::vector<unsigned char> readBuffer = std::vector<unsigned char>(kReadBufferSize);
-    std::deque<TReport> backlog;
     unsigned long completedWrites = 0;
 };
 
@@ -124,6 +122,7 @@ int CHidSimulator::Plug(const SDeviceSpec& spec) {
         shared.inputReportLength = spec.inputReportLength;
         shared.outputReportLength = spec.outputReportLength;
         shared.numInputBuffers = kDefaultDriverInputBuffers;
+        shared.flushedReports = 0;
     }
     device->spec = spec;
     device->pipePath = L"\\\\.\\pipe\\" + std::wstring(pipeName.begin(), pipeName.end());
@@ -230,14 +229,8 @@ void CHidSimulator::SendInput(int device, const TReport& report) {
     for (SInstance* instance : target.instances) {
         if (!instance->connected || instance->closing) continue;
         // Like the driver's ring of input buffers: when it is full the oldest report is lost.
-        if (instance->backlog.size() >= limit) {
-            instance->backlog.pop_front();
-            // A handle whose client reads lost one (the write handle's client never reads, so
-            // none of its writes ever completes).
-            if (instance->completedWrites > 0) ++target.overruns;
-        }
-        instance->backlog.push_back(report);
-        StartWrite(*instance);
+        while (instance->queued.size() >= limit) DropOldest(*instance);
+        StartWrite(*instance, report);
     }
 }
 
@@ -329,7 +322,7 @@ bool CHidSimulator::WaitForDrained(int device, DWORD timeoutMs) const {
         for (const SInstance* instance : target.instances) {
             if (instance->completedWrites == 0) continue;  // not a handle that reads
             reader = true;
-            if (!instance->backlog.empty() || instance->writesInFlight > 0) return false;
+            if (!instance->queued.empty()) return false;
         }
         return reader;
     });
@@ -361,6 +354,15 @@ bool CHidSimulator::WaitForOpenHandles(int device, int count, DWORD timeoutMs) {
 unsigned long CHidSimulator::Overruns(int device) const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return DeviceAt(device).overruns;
+}
+
+long CHidSimulator::FlushedReports(int device) const {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        DeviceAt(device);
+    }
+    CTableLock tableLock(m_Table);
+    return m_Table.Get()->devices[device].flushedReports;
 }
 
 int CHidSimulator::OpenCount(int device) {
@@ -427,10 +429,6 @@ void CHidSimulator::CreateListeningInstance(SDevice& device) {
     instance->connectOp.kind = kConnect;
     instance->readOp.instance = instance;
     instance->readOp.kind = kRead;
-    for (SWriteOp& op : instance->writeOps) {
-        op.instance = instance;
-        op.kind = kWrite;
-    }
     device.instances.push_back(instance);
 
     if (ConnectNamedPipe(pipe, &instance->connectOp.overlapped)) {
@@ -470,28 +468,40 @@ void CHidSimulator::StartRead(SInstance& instance) {
     CloseInstance(instance);
 }
 
-void CHidSimulator::StartWrite(SInstance& instance) {
-    while (instance.writesInFlight < kWritesInFlight && !instance.backlog.empty() && !instance.closing &&
-           instance.connected) {
-        SWriteOp* op = nullptr;
-        for (SWriteOp& candidate : instance.writeOps) {
-            if (!candidate.busy) {
-                op = &candidate;
-                break;
-            }
+void CHidSimulator::StartWrite(SInstance& instance, const TReport& report) {
+    if (instance.closing || !instance.connected) return;
+    SWriteOp* op = nullptr;
+    for (auto& candidate : instance.writeOps) {
+        if (!candidate->busy) {
+            op = candidate.get();
+            break;
         }
-        op->data.swap(instance.backlog.front());
-        instance.backlog.pop_front();
-        ZeroMemory(&op->overlapped, sizeof(OVERLAPPED));
-        if (!WriteFile(instance.pipe, op->data.data(), static_cast<DWORD>(op->data.size()), nullptr, &op->overlapped) &&
-            GetLastError() != ERROR_IO_PENDING) {
-            CloseInstance(instance);
-            return;
-        }
-        op->busy = true;
-        ++instance.pending;
-        ++instance.writesInFlight;
     }
+    if (op == nullptr) {
+        instance.writeOps.push_back(std::make_unique<SWriteOp>());
+        op = instance.writeOps.back().get();
+        op->instance = &instance;
+        op->kind = kWrite;
+    }
+    op->data = report;
+    op->dropped = false;
+    ZeroMemory(&op->overlapped, sizeof(OVERLAPPED));
+    if (!WriteFile(instance.pipe, op->data.data(), static_cast<DWORD>(op->data.size()), nullptr, &op->overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        CloseInstance(instance);
+        return;
+    }
+    op->busy = true;
+    ++instance.pending;
+    instance.queued.push_back(op);
+}
+
+void CHidSimulator::DropOldest(SInstance& instance) {
+    // Withdrawn from the pipe; its completion (aborted) counts the loss.
+    SWriteOp* op = instance.queued.front();
+    instance.queued.pop_front();
+    op->dropped = true;
+    CancelIoEx(instance.pipe, &op->overlapped);
 }
 
 void CHidSimulator::CloseInstance(SInstance& instance) {
@@ -585,17 +595,27 @@ void CHidSimulator::Complete(SOp& op, bool ok, DWORD bytes, DWORD error,
                 CloseInstance(instance);  // the client closed its handle
             }
             break;
-        case kWrite:
-            static_cast<SWriteOp&>(op).busy = false;
-            --instance.writesInFlight;
-            if (instance.closing) break;
-            if (!ok) {
-                CloseInstance(instance);
-                break;
+        case kWrite: {
+            auto& write = static_cast<SWriteOp&>(op);
+            write.busy = false;
+            for (auto it = instance.queued.begin(); it != instance.queued.end(); ++it) {
+                if (*it == &write) {
+                    instance.queued.erase(it);
+                    break;
+                }
             }
-            ++instance.completedWrites;
-            StartWrite(instance);
+            if (instance.closing) break;
+            if (ok) {
+                ++instance.completedWrites;  // read by the client (also when it was being dropped)
+            } else if (write.dropped && error == ERROR_OPERATION_ABORTED) {
+                // Lost to a full queue. Counted for a handle whose client reads (the write
+                // handle's client never reads, so none of its writes ever completes).
+                if (instance.completedWrites > 0) ++device.overruns;
+            } else {
+                CloseInstance(instance);
+            }
             break;
+        }
     }
     DeleteIfDone(instance);
 }

@@ -5,9 +5,10 @@
 // may run in this process or in a child process (children inherit the session variable).
 //
 // Input reports go to every handle open on the device, as the HID driver copies each report to
-// every open handle; each handle buffers the driver's input-buffer count of reports beyond the few
-// on their way to its reader, and loses the oldest beyond that. Every output report is recorded. A handle count is kept
-// from the pipe server's side: a handle is counted from its CreateFile until the client closes it.
+// every open handle; each handle queues up to the driver's input-buffer count of reports for its
+// reader and loses the oldest beyond that. HidD_FlushQueue empties the queue of the handle it is
+// given. Every output report is recorded. A handle count is kept from the pipe server's side: a
+// handle is counted from its CreateFile until the client closes it.
 
 #include <windows.h>
 
@@ -92,6 +93,8 @@ public:
     // Input reports lost because a handle that reads them fell more than its input-buffer count
     // behind (the handle that only writes never reads and is not counted).
     unsigned long Overruns(int device) const;
+    // Input reports that HidD_FlushQueue took out of a handle's queue.
+    long FlushedReports(int device) const;
 
     // What the doubles and the server found wrong: misuse of the platform calls, malformed output
     // reports, preparsed data or device lists still outstanding. Empty when all is well.
@@ -106,7 +109,8 @@ private:
         int kind;
     };
     struct SWriteOp : SOp {
-        bool busy;
+        bool busy = false;
+        bool dropped = false;  // withdrawn because the handle's queue was full
         TReport data;
     };
 
@@ -116,7 +120,8 @@ private:
     void CreateListeningInstance(SDevice& device);
     void OnConnected(SInstance& instance);
     void StartRead(SInstance& instance);
-    void StartWrite(SInstance& instance);
+    void StartWrite(SInstance& instance, const TReport& report);
+    void DropOldest(SInstance& instance);
     void CloseInstance(SInstance& instance);
     void DeleteIfDone(SInstance& instance);
     void SweepDisconnected(SDevice& device);
