@@ -14,10 +14,15 @@ using NQuillonWin32::CMutexLock;
 
 namespace {
 
-// How long the destructor keeps cancelling the read thread's pending read before it falls back
-// to ending the thread by force. A cancelled read ends within microseconds; this bound only
-// matters when the platform cannot cancel at all.
+// How long the destructor waits for the read thread, which cancels its read when the stop event
+// is set, before it falls back to ending the thread by force. A cancelled read ends within
+// microseconds; this bound only matters when the platform cannot cancel at all.
 const DWORD kReadThreadStopWaitMs = 2000;
+// Where the driver cannot flush its queue: how long one read of DrainDriverQueue may take before
+// the queue counts as empty. A queued report comes back far sooner.
+const DWORD kDrainReadWaitMs = 10;
+// More reads than any driver queue holds (the HID class driver allows 512 buffers).
+const int kMaxDrainReads = 600;
 // The read thread's wait for a free buffer when every buffer is queued.
 const DWORD kNoFreeBufferWaitMs = 100;
 // Threshold that keeps replies-ready clear until the whole pool is queued.
@@ -88,6 +93,8 @@ CHidWirelet::CHidWirelet() {
     m_StopEvent.Reset(CreateManualResetEvent());
     m_RepliesReady.Reset(CreateManualResetEvent());
     m_WriteDone.Reset(CreateManualResetEvent());
+    m_ReadDone.Reset(CreateManualResetEvent());
+    m_DrainDone.Reset(CreateManualResetEvent());
     m_BufferFreed.Reset(Check([] { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }));
 }
 
@@ -100,15 +107,16 @@ CHidWirelet::~CHidWirelet() {
 bool CHidWirelet::Open(const std::string& devicePath) {
     if (m_ReadThread.IsValid()) return false;  // a channel opens one device, once
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    CHandle read(CreateFileA(devicePath.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
-    // The write handle is overlapped so that a write the device never takes can be abandoned
-    // when the transaction's time runs out; reads stay synchronous on their own handle.
+    // Both handles are overlapped. On a synchronous handle every call waits behind a pending
+    // read, so the driver's queue could not be flushed while the read thread waits for input,
+    // nor the thread stopped without cancelling a synchronous call. A write the device never
+    // takes can be abandoned when the transaction's time runs out.
+    CHandle read(
+        CreateFileA(devicePath.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     CHandle write(
         CreateFileA(devicePath.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (!read.IsValid() || !write.IsValid()) return false;
 
-    // Every driver query happens here, before the read thread starts: once it sits in ReadFile,
-    // any other call on the read handle would wait behind it.
     CPreparsedData preparsed;
     if (!preparsed.Get(read.Get())) return false;
     HIDD_ATTRIBUTES attributes{};
@@ -127,6 +135,7 @@ bool CHidWirelet::Open(const std::string& devicePath) {
         m_Pool.Fill(kPoolBuffers, static_cast<std::size_t>(input));
     }
     m_Report.reset(new unsigned char[output > 0 ? output : 1]);
+    m_DrainBuffer.reset(new unsigned char[input > 0 ? input : 1]);
     m_DevicePath = devicePath;
     m_InputReportLength = input;
     m_OutputReportLength = output;
@@ -163,33 +172,38 @@ DWORD CHidWirelet::ReadLoop() {
         } catch (const CCheckException&) {
         }
 
+        const HANDLE starvedWaits[2] = {m_StopEvent.Get(), m_BufferFreed.Get()};
         CPacketPool::SBuffer* current = nullptr;
-        {
-            CMutexLock lock(m_PoolMutex);
-            current = TakeFreeHead();
-        }
-        const HANDLE waits[2] = {m_StopEvent.Get(), m_BufferFreed.Get()};
         for (;;) {
             if (m_Stopping) return 0;
+            {
+                CMutexLock lock(m_PoolMutex);
+                if (current == nullptr) current = TakeFreeHead();
+                if (current != nullptr) {
+                    ZeroMemory(&m_ReadOverlapped, sizeof m_ReadOverlapped);
+                    m_ReadOverlapped.Internal = STATUS_PENDING;
+                    m_ReadOverlapped.hEvent = m_ReadDone.Get();
+                    m_ReadInFlight = true;
+                    m_ReadStale = false;
+                }
+            }
             if (current == nullptr) {
                 // Every buffer is queued: wait until a consumer frees one (at most 100 ms, as
                 // before); meanwhile the driver buffers the input.
-                if (WaitForMultipleObjects(2, waits, FALSE, kNoFreeBufferWaitMs) == WAIT_OBJECT_0) return 0;
-                CMutexLock lock(m_PoolMutex);
-                current = TakeFreeHead();
+                if (WaitForMultipleObjects(2, starvedWaits, FALSE, kNoFreeBufferWaitMs) == WAIT_OBJECT_0) return 0;
                 continue;
             }
-            DWORD bytesRead = 0;
-            if (!ReadFile(m_ReadHandle.Get(), current->data, static_cast<DWORD>(m_InputReportLength), &bytesRead,
-                          nullptr)) {
+            if (!ReadReport(current->data)) {
                 // Any failed read counts as the device being gone (the codes differ between
                 // platforms), unless the read was cancelled because the channel is closing.
                 if (!m_Stopping) InterlockedExchange(&m_DeviceGone, 1);
                 return 0;
             }
             CMutexLock lock(m_PoolMutex);
+            m_ReadInFlight = false;
+            if (m_ReadStale) continue;  // older than a drop that came meanwhile: read into it again
             if (m_Pool.QueueFreeHead() >= m_Pool.GetSignalThreshold()) SignalRepliesReady();
-            current = TakeFreeHead();
+            current = nullptr;  // the next turn takes the free list's new head
         }
     } catch (...) {
         // A broken event or mutex leaves the channel unable to read: the same as a lost device.
@@ -198,20 +212,31 @@ DWORD CHidWirelet::ReadLoop() {
     }
 }
 
+bool CHidWirelet::ReadReport(unsigned char* buffer) {
+    const HANDLE device = m_ReadHandle.Get();
+    if (ReadFile(device, buffer, static_cast<DWORD>(m_InputReportLength), nullptr, &m_ReadOverlapped)) return true;
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+    const HANDLE waits[2] = {m_StopEvent.Get(), m_ReadDone.Get()};
+    DWORD transferred = 0;
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+        // Closing: the read still refers to the buffer and to m_ReadOverlapped, so it is
+        // cancelled and its end waited for.
+        CancelIoEx(device, &m_ReadOverlapped);
+        GetOverlappedResult(device, &m_ReadOverlapped, &transferred, TRUE);
+        return false;
+    }
+    return GetOverlappedResult(device, &m_ReadOverlapped, &transferred, FALSE) != FALSE;
+}
+
 void CHidWirelet::StopReadThread() {
     if (!m_ReadThread.IsValid()) return;
     HANDLE thread = m_ReadThread.Get();
     InterlockedExchange(&m_Stopping, 1);
     SetEvent(m_StopEvent.Get());
-    // Cancel the pending read rather than wait for device input. The thread may not have entered
-    // ReadFile yet (nothing to cancel), so keep cancelling until it has ended.
-    const DWORD start = GetTickCount();
-    for (;;) {
-        CancelSynchronousIo(thread);
-        if (WaitForSingleObject(thread, 1) == WAIT_OBJECT_0) return;
-        if (GetTickCount() - start >= kReadThreadStopWaitMs) break;
-    }
-    // Last resort: the platform could not cancel the read. The thread is blocked in ReadFile,
+    // The thread waits for its read together with the stop event: it cancels the read and ends
+    // without waiting for device input.
+    if (WaitForSingleObject(thread, kReadThreadStopWaitMs) == WAIT_OBJECT_0) return;
+    // Last resort: the platform could not cancel the read. The thread waits for its read to end,
     // where it holds neither the pool mutex nor the heap lock.
     TerminateThread(thread, 0);
     WaitForSingleObject(thread, INFINITE);
@@ -276,10 +301,42 @@ void CHidWirelet::ClearRepliesReady() {
 void CHidWirelet::PrepareForReplies(const TPacketPointers& replyPackets) {
     CMutexLock lock(m_PoolMutex);
     ClearRepliesReady();
-    m_Pool.FreeAllQueued();
-    WakeStarvedReader();
+    DropStaleInput();
     m_Pool.SetSignalThreshold(replyPackets.size());
     m_TransactionActive = true;
+}
+
+void CHidWirelet::DropStaleInput() {
+    m_Pool.FreeAllQueued();
+    WakeStarvedReader();
+    // Reports waiting in the driver's queue of the read handle are as old as those in the pool.
+    // Where the driver cannot flush it (Wine's HID stack answers ERROR_NOT_SUPPORTED), it is
+    // read empty instead; nothing here is fatal.
+    if (!HidD_FlushQueue(m_ReadHandle.Get())) DrainDriverQueue();
+    // A read that has completed holds a report from before this point even though the read
+    // thread has not queued it yet; one still pending gets what arrives from now on.
+    if (m_ReadInFlight && HasOverlappedIoCompleted(&m_ReadOverlapped)) m_ReadStale = true;
+}
+
+void CHidWirelet::DrainDriverQueue() {
+    // Every read of a queued report completes at once; the first that does not within a short
+    // wait finds the queue empty and is cancelled.
+    const HANDLE device = m_ReadHandle.Get();
+    for (int i = 0; i < kMaxDrainReads; ++i) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = m_DrainDone.Get();
+        DWORD transferred = 0;
+        if (ReadFile(device, m_DrainBuffer.get(), static_cast<DWORD>(m_InputReportLength), nullptr, &overlapped)) {
+            continue;
+        }
+        if (GetLastError() != ERROR_IO_PENDING) return;
+        if (WaitForSingleObject(overlapped.hEvent, kDrainReadWaitMs) != WAIT_OBJECT_0) {
+            CancelIoEx(device, &overlapped);
+            GetOverlappedResult(device, &overlapped, &transferred, TRUE);  // refers to the buffer until then
+            return;
+        }
+        if (!GetOverlappedResult(device, &overlapped, &transferred, FALSE)) return;
+    }
 }
 
 void CHidWirelet::EndTransaction() noexcept {
@@ -353,8 +410,7 @@ bool CHidWirelet::StartContinuousRead() {
     if (m_ContinuousRead) return false;
     CMutexLock lock(m_PoolMutex);
     ClearRepliesReady();
-    m_Pool.FreeAllQueued();
-    WakeStarvedReader();
+    DropStaleInput();
     m_Pool.SetSignalThreshold(kContinuousReadThreshold);
     m_ContinuousRead = true;
     m_LastPollTick = GetTickCount();
@@ -363,8 +419,9 @@ bool CHidWirelet::StartContinuousRead() {
 
 bool CHidWirelet::StopContinuousRead() {
     if (!m_ContinuousRead) return false;
-    DiscardReceived();
     CMutexLock lock(m_PoolMutex);
+    DropStaleInput();
+    m_Pool.SetSignalThreshold(0);
     m_ContinuousRead = false;
     return true;
 }

@@ -16,7 +16,7 @@
 class CHidWirelet : public CWirelet {
 public:
     CHidWirelet();
-    // Stops the read thread without waiting for device input (the pending read is cancelled),
+    // Stops the read thread without waiting for device input (its overlapped read is cancelled),
     // then closes the device.
     ~CHidWirelet() override;
     CHidWirelet(const CHidWirelet&) = delete;
@@ -40,6 +40,14 @@ public:
 private:
     static DWORD WINAPI ReadThreadProc(void* channel);
     DWORD ReadLoop();
+    // On the read thread: reads one input report into buffer through m_ReadOverlapped, waiting
+    // for it or for the stop event. False when the read failed or the channel is closing.
+    bool ReadReport(unsigned char* buffer);
+    // Under the pool mutex: drops every packet older than now, in the pool and in the driver's
+    // queue, and the report of a read that has completed but is not queued yet.
+    void DropStaleInput();
+    // Under the pool mutex, where the driver cannot flush its queue: reads it empty.
+    void DrainDriverQueue();
     void StopReadThread();
     bool WritePackets(const TPacketPointers& packets, DWORD start, DWORD timeoutMs);
     void PrepareForReplies(const TPacketPointers& replyPackets);
@@ -62,6 +70,9 @@ private:
     NQuillonWin32::CHandle m_StopEvent;
     NQuillonWin32::CHandle m_RepliesReady;
     NQuillonWin32::CHandle m_WriteDone;
+    // Manual-reset; the read thread's read, and the reads of DrainDriverQueue.
+    NQuillonWin32::CHandle m_ReadDone;
+    NQuillonWin32::CHandle m_DrainDone;
     // Auto-reset; set when a buffer is freed while the read thread waits for one.
     NQuillonWin32::CHandle m_BufferFreed;
     int m_InputReportLength = 0;
@@ -76,6 +87,16 @@ private:
     DWORD m_LastPollTick = 0;
     // Reusable output report buffer (output report length bytes), allocated by Open.
     std::unique_ptr<unsigned char[]> m_Report;
+    // Where DrainDriverQueue reads to (input report length bytes), allocated by Open.
+    std::unique_ptr<unsigned char[]> m_DrainBuffer;
+    // The read thread's read into the free list's head. Consumers look at its status under the
+    // pool mutex; it is STATUS_PENDING from the moment the read is set up until it completes.
+    OVERLAPPED m_ReadOverlapped{};
+    // A read has been set up and its report not yet queued (guarded by the pool mutex).
+    bool m_ReadInFlight = false;
+    // That read completed before stale input was dropped: its report is dropped too (guarded by
+    // the pool mutex).
+    bool m_ReadStale = false;
     volatile LONG m_DeviceGone = 0;
     // Set before the stop event, so the read loop can test it between reads without a kernel call.
     volatile LONG m_Stopping = 0;

@@ -2,10 +2,12 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
 #include "device_fixture.h"
+#include "wirelet/device/hid_api.h"
 #include "wirelet/device/hid_wirelet.h"
 #include "wirelet/support/check.h"
 
@@ -179,17 +181,72 @@ TEST_F(ChannelTest, UnpromptedInputNobodyTakesNeverPassesForAReply) {
         ASSERT_TRUE(m_Sim.WaitForDrained(device, 10000)) << "input backed up in the driver";
         if (continuous) ASSERT_TRUE(channel->StopContinuousRead());
 
-        // The last report read may still be on its way into the pool when a transaction starts,
-        // and then counts for it, as any input arriving at that moment would: the first
-        // transaction settles that moment, the next one must get the device's answers only.
+        // Also the last report read, which may still be on its way into the pool.
         std::vector<TReport> out(3, TReport(64, 0x33));
         std::vector<TReport> replies(3, TReport(64, 0));
         int received = 0;
-        ASSERT_TRUE(channel->WriteReadPackets({out[0].data()}, {replies[0].data()}, &received, 5000));
         ASSERT_TRUE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 5000));
         EXPECT_EQ(received, 3);
         for (const TReport& reply : replies) EXPECT_EQ(reply, answer) << "old input came back as a reply";
     }
+}
+
+TEST_F(ChannelTest, InputLeftInTheDriverWhenContinuousReadStopsNeverPassesForAReply) {
+    // The client stops polling for a while and then stops continuous read: the pool and the
+    // driver's queue are full of old reports, and the transaction right after must see none of
+    // them. The same where the driver cannot flush its queue and the channel reads it empty.
+    for (bool flushes : {true, false}) {
+        SCOPED_TRACE(flushes ? "the driver flushes" : "the driver cannot flush");
+        int device = PlugRemote(flushes ? "flushes" : "no-flush");
+        if (!flushes) m_Sim.FailCall(NHidSim::kHidD_FlushQueue, ERROR_NOT_SUPPORTED, device);
+        auto channel = OpenChannel(device);
+        const TReport answer(64, 0xA5);  // the device's answer to every output report
+        m_Sim.OnOutputReport(device, [&](const TReport&) { m_Sim.SendPacket(device, answer); });
+        ASSERT_TRUE(channel->StartContinuousRead());
+        const DWORD start = GetTickCount();
+        m_Sim.SendSequence(device, 0, 250, 20000.0);
+        Sleep(500 - std::min<DWORD>(500, GetTickCount() - start));
+        ASSERT_TRUE(channel->StopContinuousRead());
+        std::vector<TReport> out(1, TReport(64, 0x33));
+        std::vector<TReport> replies(1, TReport(64, 0));
+        int received = 0;
+        ASSERT_TRUE(channel->WriteReadPackets(Pointers(out), Pointers(replies), &received, 5000));
+        EXPECT_EQ(received, 1);
+        EXPECT_EQ(replies[0], answer) << "old input came back as the reply";
+        if (flushes) EXPECT_GT(m_Sim.FlushedReports(device), 0);
+        m_Sim.ClearFailures();
+    }
+}
+
+TEST_F(ChannelTest, TheDriverDoubleHoldsACallOnASynchronousHandleBehindAPendingRead) {
+    // As on Windows: what a program calls on a handle opened without FILE_FLAG_OVERLAPPED waits
+    // until the read pending there has its report.
+    m_ExpectedProblem = "HidD_FlushQueue on a synchronous handle waited behind a ReadFile";
+    int device = PlugRemote("remote");
+    HANDLE handle = CreateFileA(m_Sim.DevicePath(device).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    std::thread reader([handle] {
+        unsigned char report[65];
+        DWORD got = 0;
+        EXPECT_TRUE(ReadFile(handle, report, sizeof report, &got, nullptr));
+    });
+    Sleep(200);  // the read is pending
+    volatile LONG flushed = 0;
+    std::thread flusher([&] {
+        EXPECT_TRUE(HidD_FlushQueue(handle));
+        InterlockedExchange(&flushed, 1);
+    });
+    Sleep(500);
+    EXPECT_EQ(flushed, 0) << "the call did not wait for the pending read";
+    SendTagged(device, {1});
+    reader.join();
+    flusher.join();
+    EXPECT_EQ(flushed, 1);
+    CloseHandle(handle);
+    bool noted = false;
+    for (const std::string& problem : m_Sim.Problems()) noted = noted || problem.find(m_ExpectedProblem) == 0;
+    EXPECT_TRUE(noted);
 }
 
 TEST_F(ChannelTest, MissingRepliesFailAfterTheTimeOutWithNothingReceived) {
