@@ -185,6 +185,7 @@ DWORD CHidWirelet::ReadLoop() {
                     m_ReadOverlapped.hEvent = m_ReadDone.Get();
                     m_ReadInFlight = true;
                     m_ReadStale = false;
+                    InterlockedExchange(&m_ReadWaiting, 0);
                 }
             }
             if (current == nullptr) {
@@ -216,6 +217,8 @@ bool CHidWirelet::ReadReport(unsigned char* buffer) {
     const HANDLE device = m_ReadHandle.Get();
     if (ReadFile(device, buffer, static_cast<DWORD>(m_InputReportLength), nullptr, &m_ReadOverlapped)) return true;
     if (GetLastError() != ERROR_IO_PENDING) return false;
+    // The driver had no report queued: the read waits in it and takes the next one.
+    InterlockedExchange(&m_ReadWaiting, 1);
     const HANDLE waits[2] = {m_StopEvent.Get(), m_ReadDone.Get()};
     DWORD transferred = 0;
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
@@ -310,9 +313,17 @@ void CHidWirelet::DropStaleInput() {
     m_Pool.FreeAllQueued();
     WakeStarvedReader();
     // Reports waiting in the driver's queue of the read handle are as old as those in the pool.
-    // Where the driver cannot flush it (Wine's HID stack answers ERROR_NOT_SUPPORTED), it is
-    // read empty instead; nothing here is fatal.
-    if (!HidD_FlushQueue(m_ReadHandle.Get())) DrainDriverQueue();
+    // While the read thread's read waits in the driver there are none: the driver completes a read
+    // at once when a report is queued, and hands every new report to the waiting read. Otherwise
+    // the queue is flushed, or, where the driver cannot flush it (Wine's HID stack answers
+    // ERROR_NOT_SUPPORTED), read empty, from then on every time; nothing here is fatal.
+    const bool readWaiting = m_ReadWaiting != 0 && !HasOverlappedIoCompleted(&m_ReadOverlapped);
+    if (m_FlushFailed) {
+        DrainDriverQueue();
+    } else if (!readWaiting && !HidD_FlushQueue(m_ReadHandle.Get())) {
+        m_FlushFailed = true;
+        DrainDriverQueue();
+    }
     // A read that has completed holds a report from before this point even though the read
     // thread has not queued it yet; one still pending gets what arrives from now on.
     if (m_ReadInFlight && HasOverlappedIoCompleted(&m_ReadOverlapped)) m_ReadStale = true;

@@ -97,6 +97,11 @@ private:
     // That read completed before stale input was dropped: its report is dropped too (guarded by
     // the pool mutex).
     bool m_ReadStale = false;
+    // Set by the read thread once its read waits in the driver, cleared when it sets up the next.
+    volatile LONG m_ReadWaiting = 0;
+    // The driver could not flush its queue once: it is read empty instead (guarded by the pool
+    // mutex).
+    bool m_FlushFailed = false;
     volatile LONG m_DeviceGone = 0;
     // Set before the stop event, so the read loop can test it between reads without a kernel call.
     volatile LONG m_Stopping = 0;

@@ -201,6 +201,8 @@ LONG DrainQueue(HANDLE device, bool synchronous, int reportLength) {
     }
     // An overlapped read completes at once while reports are queued. One that has to wait finds the
     // queue empty (a read of the program's that is pending takes every report as it comes).
+    DWORD available = 0;
+    if (PeekNamedPipe(device, nullptr, 0, nullptr, &available, nullptr) && available == 0) return 0;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) return 0;
     for (;;) {

@@ -228,7 +228,11 @@ void CHidSimulator::SendInput(int device, const TReport& report) {
     AdoptCompletedConnects(target);
     for (SInstance* instance : target.instances) {
         if (!instance->connected || instance->closing) continue;
-        // Like the driver's ring of input buffers: when it is full the oldest report is lost.
+        // Like the driver's ring of input buffers: when it is full the oldest report is lost. A
+        // handle that has never read (the write handle) loses the new one instead, which costs no
+        // kernel call; nobody can see the difference before it reads, and a reader that starts
+        // late after a long burst then finds older input than on Windows, not newer.
+        if (instance->queued.size() >= limit && instance->completedWrites == 0) continue;
         while (instance->queued.size() >= limit) DropOldest(*instance);
         StartWrite(*instance, report);
     }
