@@ -1,6 +1,6 @@
 # One ZIP archive per architecture with the three deliverables and a text on installing them:
 #   cpack --preset windows-x86   (or windows-x64), after a build of that preset
-set(ZEPHRA_VERSION 1.0.0.2)
+# (The Windows Installer packages are built by the msi target, installer/CMakeLists.txt.)
 if(ZEPHRA_ARCH STREQUAL "x86")
   set(ZEPHRA_ARCH_TEXT "32-bit Windows (x86)")
   set(ZEPHRA_RUNTIME_TEXT "These are 32-bit programs: they pair with a 32-bit Java runtime (client VM).")

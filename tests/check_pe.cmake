@@ -44,7 +44,7 @@ endif()
 
 # Only DLLs that every Windows installation has may be imported: no compiler runtime DLLs.
 set(system_dlls kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll msvcrt.dll
-    setupapi.dll hid.dll ole32.dll comctl32.dll ntdll.dll version.dll)
+    setupapi.dll hid.dll ole32.dll comctl32.dll ntdll.dll version.dll msi.dll)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
 if(NOT imports)
   list(APPEND failures "no import table found")

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/process.h"
+#include "zephra_version.h"
 
 namespace {
 
@@ -98,10 +99,13 @@ TEST_F(LauncherArtifact, VersionResource) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000002u);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000002u);
+    // The product version of the build (ZEPHRA_VERSION).
+    const DWORD high = MAKELONG(ZEPHRA_VERSION_MINOR, ZEPHRA_VERSION_MAJOR);
+    const DWORD low = MAKELONG(ZEPHRA_VERSION_BUILD, ZEPHRA_VERSION_PATCH);
+    EXPECT_EQ(fixed->dwFileVersionMS, high);
+    EXPECT_EQ(fixed->dwFileVersionLS, low);
+    EXPECT_EQ(fixed->dwProductVersionMS, high);
+    EXPECT_EQ(fixed->dwProductVersionLS, low);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
     EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
 
@@ -116,11 +120,11 @@ TEST_F(LauncherArtifact, VersionResource) {
         {L"Comments", L"Zephra Remote Launcher"},
         {L"CompanyName", L"Brevant "},
         {L"FileDescription", L"Brevant Zephra Remote Launcher"},
-        {L"FileVersion", L"1, 0, 0, 2"},
+        {L"FileVersion", L"" ZEPHRA_VERSION_TEXT},
         {L"InternalName", L"ZephraClient"},
         {L"OriginalFilename", L"ZephraClient.exe"},
         {L"ProductName", L"Brevant Zephra Remote"},
-        {L"ProductVersion", L"1, 0, 0, 2"},
+        {L"ProductVersion", L"" ZEPHRA_VERSION_TEXT},
     };
     for (const auto& value : values) {
         wchar_t* text = nullptr;
