@@ -1,9 +1,16 @@
 // Browser command composition: whatever the registered command and the URL hold, the composed
 // command line splits, under both generations of the C runtime's rules, to the command's program
 // and arguments with the URL standing exactly where %1 stood (or last, when no %1 stood anywhere),
-// and nowhere else. A URL or command holding U+0000 is refused.
+// and nowhere else. A URL or command holding U+0000 is refused. An unquoted program is the first
+// name CreateProcess tries that is marked as an existing file (else the old ".exe"-word rule); the
+// library asks about those names shortest first, stops at the first that exists, and asks about
+// nothing else (nothing at all for a quoted program).
 //
-// Input: the command, a 0xFF byte, the URL.
+// Input: the command, a 0xFF byte, the URL, a 0xFF byte, the marks of the existing files: one byte
+// for each name CreateProcess tries for an unquoted program, in its order (the text up to each
+// blank after the program's start, then the whole text, with ".exe" appended where its last path
+// component has no "."), 'y' where that name is an existing file. Missing marks mean no file; a
+// quoted program ignores them. An input without the third field has no files.
 #include "fuzz_support.h"
 #include "support/argv_reference.h"
 #include "wirelet/desktop/browser_command.h"
@@ -23,8 +30,9 @@ bool ExeEndsAt(const std::wstring& text, std::size_t end) {
     return tail == L".exe";
 }
 
-// Where the program of an unquoted command ends, by the rule as registered commands are meant:
-// at the first blank, unless blanks come before the first ".exe" that ends a word.
+// Where the program of an unquoted command ends when no name it could be is an existing file, by
+// the rule as registered commands are meant: at the first blank, unless blanks come before the
+// first ".exe" that ends a word.
 std::size_t ProgramEnd(const std::wstring& command) {
     std::size_t firstBlank = 0;
     while (firstBlank < command.size() && !Blank(command[firstBlank])) ++firstBlank;
@@ -34,6 +42,25 @@ std::size_t ProgramEnd(const std::wstring& command) {
         }
     }
     return firstBlank;
+}
+
+// The names CreateProcess tries for an unquoted program at the start of the text, shortest first,
+// each with where the program would end.
+struct SCandidate {
+    std::wstring name;
+    std::size_t end;
+};
+std::vector<SCandidate> Candidates(const std::wstring& text) {
+    std::vector<SCandidate> candidates;
+    for (std::size_t end = 1; end <= text.size(); ++end) {
+        if (end < text.size() && !Blank(text[end])) continue;
+        std::wstring name = text.substr(0, end);
+        std::size_t separator = name.find_last_of(L"\\/");
+        std::wstring last = separator == std::wstring::npos ? name : name.substr(separator + 1);
+        if (last.find(L'.') == std::wstring::npos) name += L".exe";
+        candidates.push_back({name, end});
+    }
+    return candidates;
 }
 
 std::wstring ReplaceAll(const std::wstring& text, const std::wstring& url, bool& replaced) {
@@ -53,28 +80,45 @@ std::wstring ReplaceAll(const std::wstring& text, const std::wstring& url, bool&
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto fields = zephra_fuzz::Fields(data, size, 2);
-    fields.resize(2);
+    auto fields = zephra_fuzz::Fields(data, size, 3);
+    fields.resize(3);
     const std::wstring command = zephra_fuzz::Units(fields[0]);
     const std::wstring url = zephra_fuzz::Units(fields[1]);
+    const zephra_fuzz::Bytes& marks = fields[2];
 
-    auto line = ComposeBrowserCommand(command, url);
+    std::size_t start = 0;
+    while (start < command.size() && Blank(command[start])) ++start;
+    const std::wstring trimmed = command.substr(start);
+    const bool quoted = !trimmed.empty() && trimmed[0] == L'"';
+    const std::vector<SCandidate> candidates = quoted ? std::vector<SCandidate>{} : Candidates(trimmed);
+    std::size_t asked = 0;
+    const FFileExists exists = [&](const std::wstring& name) {
+        FUZZ_CHECK(asked < candidates.size() && name == candidates[asked].name);
+        const bool there = asked < marks.size() && marks[asked] == 'y';
+        ++asked;
+        return there;
+    };
+    // How many names the library asks about: up to the first existing one.
+    std::size_t toAsk = 0;
+    while (toAsk < candidates.size() && !(toAsk < marks.size() && marks[toAsk] == 'y')) ++toAsk;
+    const std::size_t found = toAsk;
+    if (toAsk < candidates.size()) ++toAsk;
+
+    auto line = ComposeBrowserCommand(command, url, exists);
     if (command.find(L'\0') != std::wstring::npos || url.find(L'\0') != std::wstring::npos) {
         FUZZ_CHECK(!line);
         return 0;
     }
+    FUZZ_CHECK(asked == toAsk);
 
     // The program and the text of the arguments, found without the library.
-    std::size_t start = 0;
-    while (start < command.size() && Blank(command[start])) ++start;
-    const std::wstring trimmed = command.substr(start);
     std::wstring program, rest;
-    if (!trimmed.empty() && trimmed[0] == L'"') {
+    if (quoted) {
         std::size_t close = trimmed.find(L'"', 1);
         program = trimmed.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
         rest = close == std::wstring::npos ? L"" : trimmed.substr(close + 1);
     } else {
-        std::size_t end = ProgramEnd(trimmed);
+        std::size_t end = found < candidates.size() ? candidates[found].end : ProgramEnd(trimmed);
         program = trimmed.substr(0, end);
         rest = trimmed.substr(end);
     }
@@ -87,7 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The library's splitter is the newer runtime's.
     auto templateArgs = zephra_test::split_msvcrt_arguments(rest, argv_rules::post2008);
     FUZZ_CHECK(SplitArguments(rest) == templateArgs);
-    auto parts = SplitCommandTemplate(command);
+    asked = 0;
+    auto parts = SplitCommandTemplate(command, exists);
+    FUZZ_CHECK(asked == toAsk);
     FUZZ_CHECK(parts && parts->program == program && parts->arguments == templateArgs);
 
     std::vector<std::wstring> expected{program};

@@ -11,9 +11,17 @@ bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 bool HoldsNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
 
-// Where an unquoted program starts at `start`: up to the first blank, or, when the text holds
-// blanks before a ".exe" that ends a word, up to that ".exe".
-std::size_t UnquotedProgramEnd(const std::wstring& command, std::size_t start) {
+// Whether the last component of a path holds a ".": CreateProcess appends ".exe" to the program's
+// name only when it does not.
+bool HasExtension(const std::wstring& path) {
+    std::size_t separator = path.find_last_of(L"\\/");
+    return path.find(L'.', separator == std::wstring::npos ? 0 : separator + 1) != std::wstring::npos;
+}
+
+// Where an unquoted program that starts at `start` ends by the rule as registered commands are
+// meant: up to the first blank, or, when the text holds blanks before a ".exe" that ends a word,
+// up to that ".exe".
+std::size_t ExeWordProgramEnd(const std::wstring& command, std::size_t start) {
     std::size_t firstBlank = command.find_first_of(L" \t", start);
     if (firstBlank == std::wstring::npos) return command.size();
     const std::wstring folded = FoldAsciiLower(command);
@@ -23,6 +31,18 @@ std::size_t UnquotedProgramEnd(const std::wstring& command, std::size_t start) {
         return end > firstBlank ? end : firstBlank;
     }
     return firstBlank;
+}
+
+// Where an unquoted program that starts at `start` ends: as CreateProcess reads it, at the first
+// blank (or the end) before which the text names an existing file; else by ExeWordProgramEnd.
+std::size_t UnquotedProgramEnd(const std::wstring& command, std::size_t start, const FFileExists& fileExists) {
+    for (std::size_t end = start + 1; fileExists && end <= command.size(); ++end) {
+        if (end < command.size() && !IsBlank(command[end])) continue;
+        std::wstring candidate = command.substr(start, end - start);
+        if (!HasExtension(candidate)) candidate += L".exe";
+        if (fileExists(candidate)) return end;
+    }
+    return ExeWordProgramEnd(command, start);
 }
 
 std::wstring ReplacePlaceholders(const std::wstring& argument, const std::wstring& url, bool& replaced) {
@@ -97,7 +117,7 @@ std::vector<std::wstring> SplitArguments(const std::wstring& text) {
     return arguments;
 }
 
-std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command) {
+std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command, const FFileExists& fileExists) {
     std::size_t start = 0;
     while (start < command.size() && IsBlank(command[start])) ++start;
     SCommandTemplate result;
@@ -108,7 +128,7 @@ std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command
         result.program = command.substr(start + 1, close - start - 1);
         rest = close < command.size() ? close + 1 : close;
     } else {
-        rest = UnquotedProgramEnd(command, start);
+        rest = UnquotedProgramEnd(command, start, fileExists);
         result.program = command.substr(start, rest - start);
     }
     if (result.program.empty() || result.program.find(L'"') != std::wstring::npos) return std::nullopt;
@@ -129,9 +149,10 @@ std::optional<std::wstring> JoinCommandLine(const std::wstring& program, const s
 
 bool ContainsExe(const std::wstring& text) { return !text.empty() && ContainsFoldingAscii(text, L".exe"); }
 
-std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url) {
+std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url,
+                                                  const FFileExists& fileExists) {
     if (HoldsNul(command) || HoldsNul(url)) return std::nullopt;
-    std::optional<SCommandTemplate> parts = SplitCommandTemplate(command);
+    std::optional<SCommandTemplate> parts = SplitCommandTemplate(command, fileExists);
     if (!parts) return std::nullopt;
     bool placed = false;
     for (auto& argument : parts->arguments) argument = ReplacePlaceholders(argument, url, placed);

@@ -11,6 +11,7 @@
 // stretch goes on. Everything written here avoids that form, so CommandLineToArgvW and both
 // generations read the same arguments. This file holds text code only (no Windows headers).
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,13 +37,22 @@ struct SCommandTemplate {
     std::vector<std::wstring> arguments;
 };
 
+// Whether a file name (".exe" already appended where its last component has no ".") names an
+// existing file, looked for as CreateProcess looks for the program of a command line. Supplied by
+// the caller, so that this text code stays free of the file system. An empty one finds nothing.
+using FFileExists = std::function<bool(const std::wstring& fileName)>;
+
 // Splits a registered command such as "C:\B\b.exe" -url "%1". Leading blanks are skipped. The
 // program is read as CreateProcess reads it, without escapes: a quoted one up to the next quote
-// (the arguments start right after it), an unquoted one up to the first blank; an unquoted path
-// that holds blanks before its ".exe" (C:\Program Files\B\b.exe -url %1) is taken up to the ".exe",
-// as whoever registered it meant. The rest is split by SplitArguments. Empty when there is no
-// program, or the program holds a quote (no file name does, and no two splitters agree on it).
-std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command);
+// (the arguments start right after it). An unquoted one is the shortest prefix that ends before a
+// blank, or at the end, and names an existing file, ".exe" appended where its last component has
+// no ".": CreateProcess tries the prefixes in that order (cmd /c start b.exe %1 starts cmd, and
+// C:\Program Files\B\b.exe %1 starts C:\Program.exe where that exists). When none names an existing file, it runs up to
+// the first blank, or, when blanks come before the first word ending in ".exe", up to that word,
+// as whoever registered it meant; so a command whose program is absent splits as it always did,
+// and starting it fails. The rest is split by SplitArguments. Empty when there is no program, or
+// the program holds a quote (no file name does, and no two splitters agree on it).
+std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command, const FFileExists& fileExists);
 
 // The command line that starts the program with exactly these arguments: the program in quotes,
 // then each argument quoted by QuoteArgument, one space apart. Empty when it cannot be written:
@@ -57,6 +67,7 @@ bool ContainsExe(const std::wstring& text);
 // own text is not searched again), the URL becomes one more argument when no argument held a %1,
 // and the result is joined (JoinCommandLine). So the URL never leaves the argument its placeholder
 // stood in. Empty when the command or the URL holds U+0000, or the command has no usable program.
-std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url);
+std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url,
+                                                  const FFileExists& fileExists);
 
 }  // namespace NWireletDesktop

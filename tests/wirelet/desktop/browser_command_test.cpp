@@ -5,6 +5,7 @@
 // after windows.h
 #include <shellapi.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -39,6 +40,12 @@ const std::vector<std::wstring> kHostileUrls = {
 const argv_rules kBothRules[] = {argv_rules::pre2008, argv_rules::post2008};
 
 std::string Show(const std::wstring& text) { return zephra_test::narrow(text); }
+
+// A file system that holds exactly these files, under the names the code asks about.
+FFileExists Files(std::vector<std::wstring> names) {
+    return [names](const std::wstring& name) { return std::find(names.begin(), names.end(), name) != names.end(); };
+}
+const FFileExists kNoFiles = Files({});
 
 // argv of a command line as CommandLineToArgvW and both generations of the C runtime read it;
 // fails the test when they disagree.
@@ -115,6 +122,7 @@ TEST(BrowserCommand, TemplatesSplitIntoProgramAndArguments) {
         std::wstring command;
         std::wstring program;
         std::vector<std::wstring> arguments;
+        std::vector<std::wstring> files = {};  // the files there are; none where not given
     } cases[] = {
         {L"C:\\Program Files\\B\\b.exe -url %1", L"C:\\Program Files\\B\\b.exe", {L"-url", L"%1"}},
         {L"C:\\Program Files\\B\\B.EXE", L"C:\\Program Files\\B\\B.EXE", {}},
@@ -126,16 +134,27 @@ TEST(BrowserCommand, TemplatesSplitIntoProgramAndArguments) {
         {L"\"C:\\b.exe", L"C:\\b.exe", {}},
         {L"\"C:\\b.exe\\\" %1", L"C:\\b.exe\\", {L"%1"}},  // no escapes in the program
         {L"C:\\b.exe%1", L"C:\\b.exe%1", {}},              // a %1 there is part of the path
+        // An unquoted program is the shortest blank-ended prefix that names a file, ".exe" appended
+        // where its last component has no "."; with none, the rule above.
+        {L"cmd /c start b.exe %1", L"cmd", {L"/c", L"start", L"b.exe", L"%1"}, {L"cmd.exe", L"b.exe"}},
+        {L"cmd /c start b.exe %1", L"cmd /c start b.exe", {L"%1"}},
+        {L"C:\\Program Files\\B\\b.exe -url %1",
+         L"C:\\Program",
+         {L"Files\\B\\b.exe", L"-url", L"%1"},
+         {L"C:\\Program.exe", L"C:\\Program Files\\B\\b.exe"}},
+        {L"C:\\B x.exe y.exe\t%1", L"C:\\B x.exe y.exe", {L"%1"}, {L"C:\\B x.exe y.exe"}},
+        {L"C:\\v1.2\\b x.exe %1", L"C:\\v1.2\\b", {L"x.exe", L"%1"}, {L"C:\\v1.2\\b.exe"}},
+        {L"C:\\B\\b.cmd x.exe %1", L"C:\\B\\b.cmd", {L"x.exe", L"%1"}, {L"C:\\B\\b.cmd"}},
     };
     for (const auto& c : cases) {
-        auto parts = SplitCommandTemplate(c.command);
+        auto parts = SplitCommandTemplate(c.command, Files(c.files));
         ASSERT_TRUE(parts) << Show(c.command);
         EXPECT_EQ(parts->program, c.program) << Show(c.command);
         EXPECT_EQ(parts->arguments, c.arguments) << Show(c.command);
     }
     for (const wchar_t* unusable : {L"", L"  ", L"\"\" %1", L"C:\\b\"x\".exe %1"}) {
-        EXPECT_FALSE(SplitCommandTemplate(unusable)) << Show(unusable);
-        EXPECT_FALSE(ComposeBrowserCommand(unusable, L"http://a")) << Show(unusable);
+        EXPECT_FALSE(SplitCommandTemplate(unusable, kNoFiles)) << Show(unusable);
+        EXPECT_FALSE(ComposeBrowserCommand(unusable, L"http://a", kNoFiles)) << Show(unusable);
     }
     EXPECT_EQ(JoinCommandLine(kProgram, {L"a b", L""}), L"\"" + kProgram + L"\" \"a b\" \"\"");
     EXPECT_FALSE(JoinCommandLine(L"", {}));
@@ -172,7 +191,7 @@ TEST(BrowserCommand, PlaceholdersTakeTheUrlAsExactlyOneArgument) {
     };
     for (const auto& t : templates) {
         for (const auto& url : kHostileUrls) {
-            std::wstring line = ComposeBrowserCommand(t.command, url).value();
+            std::wstring line = ComposeBrowserCommand(t.command, url, Files({kProgram})).value();
             auto argv = SplitEveryWay(line);
             ASSERT_EQ(argv.size(), t.before.size() + 2) << Show(line);
             EXPECT_EQ(argv[0], kProgram);
@@ -184,13 +203,15 @@ TEST(BrowserCommand, PlaceholdersTakeTheUrlAsExactlyOneArgument) {
 
 TEST(BrowserCommand, ComposesTheExpectedText) {
     const std::wstring q = L"\"C:\\b.exe\"";
-    EXPECT_EQ(ComposeBrowserCommand(q + L" \"%1\"", L"http://a b"), q + L" \"http://a b\"");
-    EXPECT_EQ(ComposeBrowserCommand(q + L" \"%1\"", L"http://a"), q + L" http://a");
-    EXPECT_EQ(ComposeBrowserCommand(q + L" %1", L"http://a"), q + L" http://a");
-    EXPECT_EQ(ComposeBrowserCommand(q + L" %1", L"http://a b"), q + L" \"http://a b\"");
-    EXPECT_EQ(ComposeBrowserCommand(q, L"http://a"), q + L" http://a");
-    EXPECT_EQ(ComposeBrowserCommand(q + L" -a \"%1\" -b %1", L"u"), q + L" -a u -b u");
-    EXPECT_EQ(ComposeBrowserCommand(L"C:\\b.exe %1", L"%1 x"), q + L" \"%1 x\"");  // the URL is not searched
+    EXPECT_EQ(ComposeBrowserCommand(q + L" \"%1\"", L"http://a b", kNoFiles), q + L" \"http://a b\"");
+    EXPECT_EQ(ComposeBrowserCommand(q + L" \"%1\"", L"http://a", kNoFiles), q + L" http://a");
+    EXPECT_EQ(ComposeBrowserCommand(q + L" %1", L"http://a", kNoFiles), q + L" http://a");
+    EXPECT_EQ(ComposeBrowserCommand(q + L" %1", L"http://a b", kNoFiles), q + L" \"http://a b\"");
+    EXPECT_EQ(ComposeBrowserCommand(q, L"http://a", kNoFiles), q + L" http://a");
+    EXPECT_EQ(ComposeBrowserCommand(q + L" -a \"%1\" -b %1", L"u", kNoFiles), q + L" -a u -b u");
+    EXPECT_EQ(ComposeBrowserCommand(L"C:\\b.exe %1", L"%1 x", kNoFiles), q + L" \"%1 x\"");  // the URL is not searched
+    EXPECT_EQ(ComposeBrowserCommand(L"cmd /c start b.exe %1", L"http://a b", Files({L"cmd.exe"})),
+              L"\"cmd\" /c start b.exe \"http://a b\"");
 }
 
 // Templates that pasting the URL into the text got wrong; the URL could add arguments of its own
@@ -220,11 +241,11 @@ TEST(BrowserCommand, UnusualTemplatesKeepTheUrlInItsArgument) {
         {L"\"C:\\b.exe\" \"a\"\"%1\"", L"x --evil", {L"C:\\b.exe", L"a\"x --evil"}},
     };
     for (const auto& c : cases) {
-        auto line = ComposeBrowserCommand(c.command, c.url);
+        auto line = ComposeBrowserCommand(c.command, c.url, kNoFiles);
         ASSERT_TRUE(line) << Show(c.command);
         EXPECT_EQ(SplitEveryWay(*line), c.argv) << Show(c.command) << " -> " << Show(*line);
     }
     // A URL holding U+0000 would be cut where the command line ends: refused.
-    EXPECT_FALSE(ComposeBrowserCommand(L"\"C:\\b.exe\" \"%1\"", L"http://a\0 --evil"s));
-    EXPECT_FALSE(ComposeBrowserCommand(L"\"C:\\b.exe\"", std::wstring(1, L'\0')));
+    EXPECT_FALSE(ComposeBrowserCommand(L"\"C:\\b.exe\" \"%1\"", L"http://a\0 --evil"s, kNoFiles));
+    EXPECT_FALSE(ComposeBrowserCommand(L"\"C:\\b.exe\"", std::wstring(1, L'\0'), kNoFiles));
 }

@@ -67,13 +67,15 @@ protected:
     }
     void RemoveHtmlAssociation() { m_Html.Set(kMissingProgId); }
 
-    // The command line the recorder was started with, split as the recorder's runtime splits it.
-    std::vector<std::wstring> RecordedArgv() {
+    // The command line the recorder was started with ("" when it was not started).
+    std::wstring RecordedLine() {
         if (!wait_for_file(m_Record, 10000)) return {};
         std::wstring line = widen(read_file(m_Record));
         DeleteFileW(m_Record.c_str());
-        return zephra_test::split_like_runtime(line);
+        return line;
     }
+    // The same, split as the recorder's runtime splits it.
+    std::vector<std::wstring> RecordedArgv() { return zephra_test::split_like_runtime(RecordedLine()); }
     bool NothingRecorded() { return !wait_for_file(m_Record, 1000); }
 
     std::unique_ptr<temp_dir> m_Dir;
@@ -125,6 +127,24 @@ TEST_F(BrowserLaunch, HttpCommandPlaceholdersTakeTheUrl) {
             for (std::size_t i = 0; i < c.switches.size(); ++i) EXPECT_EQ(argv[i + 1], c.switches[i]);
             EXPECT_EQ(argv.back(), c.prefix + url);
         }
+    }
+}
+
+// An unquoted program is what CreateProcess starts: here cmd.exe, found in the system directory,
+// not "cmd /c start ...exe". cmd reads & | < > ^ % and quotes as its own syntax, so only URLs free
+// of them are sent through it.
+TEST_F(BrowserLaunch, CmdStartCommandReachesTheBrowser) {
+    RemoveHtmlAssociation();
+    const std::wstring recorder = test_bin_dir() + L"cmdline_recorder.exe";
+    ASSERT_EQ(recorder.find_first_of(L" \t"), std::wstring::npos) << "an unquoted path needs no blanks";
+    m_Http.Set(L"cmd /c start " + recorder + L" %1");
+    for (const std::wstring url : {L"http://example.com/page?a=1", L"http://example.com/a b --incognito",
+                                   L"http://\u65e5\u672c.example/\u00e9\u00df \u20ac"}) {
+        ASSERT_TRUE(LaunchDefaultBrowser(url));
+        auto argv = RecordedArgv();
+        ASSERT_EQ(argv.size(), 2u) << narrow(url);
+        EXPECT_EQ(FoldPath(argv[0]), FoldPath(recorder));
+        EXPECT_EQ(argv[1], url);
     }
 }
 
