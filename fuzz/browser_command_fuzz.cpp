@@ -1,10 +1,12 @@
 // Browser command composition: whatever the registered command and the URL hold, the composed
 // command line splits, under both generations of the C runtime's rules, to the command's program
 // and arguments with the URL standing exactly where %1 stood (or last, when no %1 stood anywhere),
-// and nowhere else. A URL or command holding U+0000 is refused. An unquoted program is the first
-// name CreateProcess tries that is marked as an existing file (else the old ".exe"-word rule); the
-// library asks about those names shortest first, stops at the first that exists, and asks about
-// nothing else (nothing at all for a quoted program).
+// and nowhere else. Arguments that end with --single-argument and %1 alone give a line that ends
+// with "--single-argument ", then the URL as it is, and refuse a URL holding a quote. A URL or
+// command holding U+0000 is refused. An unquoted program is the first name CreateProcess tries
+// that is marked as an existing file (else the old ".exe"-word rule); the library asks about
+// those names shortest first, stops at the first that exists, and asks about nothing else
+// (nothing at all for a quoted program).
 //
 // Input: the command, a 0xFF byte, the URL, a 0xFF byte, the marks of the existing files: one byte
 // for each name CreateProcess tries for an unquoted program, in its order (the text up to each
@@ -126,7 +128,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!line);
         return 0;
     }
-    FUZZ_CHECK(line);
 
     // The library's splitter is the newer runtime's.
     auto templateArgs = zephra_test::split_msvcrt_arguments(rest, argv_rules::post2008);
@@ -136,12 +137,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(asked == toAsk);
     FUZZ_CHECK(parts && parts->program == program && parts->arguments == templateArgs);
 
+    // Arguments that end with --single-argument and %1 alone: the line ends with that switch, one
+    // space and the URL as it is, and a URL holding a quote is refused.
+    const std::size_t count = templateArgs.size();
+    const bool singleArgument =
+        count >= 2 && templateArgs[count - 2] == L"--single-argument" && templateArgs[count - 1] == L"%1";
+    if (singleArgument && url.find(L'"') != std::wstring::npos) {
+        FUZZ_CHECK(!line);
+        return 0;
+    }
+    FUZZ_CHECK(line);
+    std::wstring split = *line;
+    if (singleArgument) {
+        const std::wstring tail = L"--single-argument " + url;
+        FUZZ_CHECK(split.size() > tail.size() && split.compare(split.size() - tail.size(), tail.size(), tail) == 0 &&
+                   split[split.size() - tail.size() - 1] == L' ');
+        split.resize(split.size() - url.size() - 1);  // what is split: up to the switch
+        templateArgs.pop_back();
+    }
+
     std::vector<std::wstring> expected{program};
-    bool placed = false;
+    bool placed = singleArgument;
     for (const auto& argument : templateArgs) expected.push_back(ReplaceAll(argument, url, placed));
     if (!placed) expected.push_back(url);
     for (argv_rules rules : {argv_rules::pre2008, argv_rules::post2008}) {
-        FUZZ_CHECK(zephra_test::split_msvcrt(*line, rules) == expected);
+        FUZZ_CHECK(zephra_test::split_msvcrt(split, rules) == expected);
     }
     return 0;
 }

@@ -6,6 +6,7 @@ namespace NWireletDesktop {
 namespace {
 
 const std::wstring kPlaceholder = L"%1";
+const std::wstring kSingleArgumentSwitch = L"--single-argument";
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
@@ -154,10 +155,22 @@ std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, c
     if (HoldsNul(command) || HoldsNul(url)) return std::nullopt;
     std::optional<SCommandTemplate> parts = SplitCommandTemplate(command, fileExists);
     if (!parts) return std::nullopt;
-    bool placed = false;
-    for (auto& argument : parts->arguments) argument = ReplacePlaceholders(argument, url, placed);
-    if (!placed) parts->arguments.push_back(url);
-    return JoinCommandLine(parts->program, parts->arguments);
+    std::vector<std::wstring>& arguments = parts->arguments;
+    // The browser takes everything after "--single-argument " as the URL, so the URL goes there
+    // as it is, last, and must not hold a quote (see the header).
+    const std::size_t count = arguments.size();
+    const bool singleArgument =
+        count >= 2 && arguments[count - 2] == kSingleArgumentSwitch && arguments[count - 1] == kPlaceholder;
+    if (singleArgument) {
+        if (url.find(L'"') != std::wstring::npos) return std::nullopt;
+        arguments.pop_back();
+    }
+    bool placed = singleArgument;
+    for (auto& argument : arguments) argument = ReplacePlaceholders(argument, url, placed);
+    if (!placed) arguments.push_back(url);
+    std::optional<std::wstring> line = JoinCommandLine(parts->program, arguments);
+    if (line && singleArgument) *line += L' ' + url;
+    return line;
 }
 
 }  // namespace NWireletDesktop

@@ -67,6 +67,13 @@ bool ContainsExe(const std::wstring& text);
 // own text is not searched again), the URL becomes one more argument when no argument held a %1,
 // and the result is joined (JoinCommandLine). So the URL never leaves the argument its placeholder
 // stood in. Empty when the command or the URL holds U+0000, or the command has no usable program.
+//
+// One form is written differently: arguments that end with --single-argument and then %1 alone
+// (quoted or not in the command). Browsers that register it take all the text after
+// "--single-argument " as the URL, verbatim, so quotes there would become part of the URL. The line
+// then ends with "--single-argument", one space and the URL as it is; the arguments before are
+// joined as above. A URL holding a quote is refused in this form: a URL writes a quote as %22, and
+// a raw one, left unquoted, would be read as a quote by any splitter that does not know the switch.
 std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url,
                                                   const FFileExists& fileExists);
 

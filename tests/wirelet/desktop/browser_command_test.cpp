@@ -186,8 +186,8 @@ TEST(BrowserCommand, PlaceholdersTakeTheUrlAsExactlyOneArgument) {
         {q + L" \"--url=%1\"", {}, L"--url="},
         {q + L" C:\\base\\%1", {}, L"C:\\base\\"},
         {q + L" \"C:\\base\\%1\"", {}, L"C:\\base\\"},
-        {q + L" --single-argument %1", {L"--single-argument"}, L""},
-        {kProgram + L" -osint -url \"%1\"", {L"-osint", L"-url"}, L""},  // unquoted path with spaces
+        {q + L" --single-argument --app=%1", {L"--single-argument"}, L"--app="},  // not %1 alone after it
+        {kProgram + L" -osint -url \"%1\"", {L"-osint", L"-url"}, L""},           // unquoted path with spaces
     };
     for (const auto& t : templates) {
         for (const auto& url : kHostileUrls) {
@@ -212,6 +212,42 @@ TEST(BrowserCommand, ComposesTheExpectedText) {
     EXPECT_EQ(ComposeBrowserCommand(L"C:\\b.exe %1", L"%1 x", kNoFiles), q + L" \"%1 x\"");  // the URL is not searched
     EXPECT_EQ(ComposeBrowserCommand(L"cmd /c start b.exe %1", L"http://a b", Files({L"cmd.exe"})),
               L"\"cmd\" /c start b.exe \"http://a b\"");
+}
+
+// Browsers registered with --single-argument %1 take the rest of the line after that switch and one
+// space as the URL: it ends the line as it is, the arguments before it quoted as ever. A URL holding
+// a quote (or U+0000) is refused there.
+TEST(BrowserCommand, SingleArgumentTemplatesEndWithTheUrlAsItIs) {
+    const std::wstring q = L"\"" + kProgram + L"\"";
+    struct STemplate {
+        std::wstring command;
+        std::vector<std::wstring> before;  // arguments before --single-argument
+    } templates[] = {
+        {q + L" --single-argument %1", {}},
+        {q + L" --single-argument \"%1\"", {}},
+        {q + L" \"--single-argument\" %1", {}},
+        {q + L" -a \"--user-data-dir=C:\\a b\\\\\" --single-argument %1", {L"-a", L"--user-data-dir=C:\\a b\\"}},
+        {kProgram + L" --single-argument %1", {}},
+    };
+    for (const auto& t : templates) {
+        for (const auto& url : kHostileUrls) {
+            auto line = ComposeBrowserCommand(t.command, url, Files({kProgram}));
+            if (url.find(L'"') != std::wstring::npos) {
+                EXPECT_FALSE(line) << Show(t.command) << " / " << Show(url);
+                continue;
+            }
+            ASSERT_TRUE(line) << Show(t.command);
+            const std::wstring tail = L" --single-argument " + url;
+            ASSERT_GE(line->size(), tail.size());
+            EXPECT_EQ(line->substr(line->size() - tail.size()), tail) << Show(*line);
+            std::vector<std::wstring> expected{kProgram};
+            expected.insert(expected.end(), t.before.begin(), t.before.end());
+            EXPECT_EQ(SplitEveryWay(line->substr(0, line->size() - tail.size())), expected) << Show(*line);
+        }
+    }
+    EXPECT_EQ(ComposeBrowserCommand(L"\"C:\\b.exe\" --single-argument \"%1\"", L"http://a b", kNoFiles),
+              L"\"C:\\b.exe\" --single-argument http://a b");
+    EXPECT_FALSE(ComposeBrowserCommand(q + L" --single-argument %1", L"http://a\0b"s, kNoFiles));
 }
 
 // Templates that pasting the URL into the text got wrong; the URL could add arguments of its own

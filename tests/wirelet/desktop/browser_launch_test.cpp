@@ -130,10 +130,12 @@ TEST_F(BrowserLaunch, HttpCommandPlaceholdersTakeTheUrl) {
     }
 }
 
-// An unquoted program is what CreateProcess starts: here cmd.exe, found in the system directory,
-// not "cmd /c start ...exe". cmd reads & | < > ^ % and quotes as its own syntax, so only URLs free
-// of them are sent through it.
-TEST_F(BrowserLaunch, CmdStartCommandReachesTheBrowser) {
+// Two forms of registered command that need more than splitting and quoting. An unquoted program
+// is what CreateProcess starts: here cmd.exe, found in the system directory, not "cmd /c start
+// ...exe" (cmd reads & | < > ^ % and quotes as its own syntax, so only URLs free of them are sent
+// through it). A browser registered with --single-argument %1 takes the rest of its command line
+// after that switch and one space as the URL, verbatim.
+TEST_F(BrowserLaunch, CmdStartAndSingleArgumentCommandsReachTheBrowser) {
     RemoveHtmlAssociation();
     const std::wstring recorder = test_bin_dir() + L"cmdline_recorder.exe";
     ASSERT_EQ(recorder.find_first_of(L" \t"), std::wstring::npos) << "an unquoted path needs no blanks";
@@ -145,6 +147,21 @@ TEST_F(BrowserLaunch, CmdStartCommandReachesTheBrowser) {
         ASSERT_EQ(argv.size(), 2u) << narrow(url);
         EXPECT_EQ(FoldPath(argv[0]), FoldPath(recorder));
         EXPECT_EQ(argv[1], url);
+    }
+
+    const std::wstring program = L"\"" + m_Recorder + L"\"";
+    for (const std::wstring& switches : {L" --single-argument %1"s, L" --new-window --single-argument \"%1\""s}) {
+        m_Http.Set(program + switches);
+        const std::wstring head = program + switches.substr(0, switches.rfind(L' '));
+        for (const auto& url : kHostileUrls) {
+            if (url.find(L'"') != std::wstring::npos) {
+                EXPECT_FALSE(LaunchDefaultBrowser(url));  // a URL writes a quote as %22
+                EXPECT_TRUE(NothingRecorded());
+                continue;
+            }
+            ASSERT_TRUE(LaunchDefaultBrowser(url));
+            EXPECT_EQ(RecordedLine(), head + L" " + url);
+        }
     }
 }
 
