@@ -11,7 +11,8 @@
 // Input: the command, a 0xFF byte, the URL, a 0xFF byte, the marks of the existing files: one byte
 // for each name CreateProcess tries for an unquoted program, in its order (the text up to each
 // blank after the program's start, then the whole text, with ".exe" appended where its last path
-// component has no "."), 'y' where that name is an existing file. Missing marks mean no file; a
+// component has no "."), odd where that name is an existing file ('y' yes, 'n' no: seeds stay
+// readable, and half of all bytes the fuzzer writes mean a file). Missing marks mean no file; a
 // quoted program ignores them. An input without the third field has no files.
 #include "fuzz_support.h"
 #include "support/argv_reference.h"
@@ -65,6 +66,10 @@ std::vector<SCandidate> Candidates(const std::wstring& text) {
     return candidates;
 }
 
+bool Marked(const zephra_fuzz::Bytes& marks, std::size_t index) {
+    return index < marks.size() && (marks[index] & 1) != 0;
+}
+
 std::wstring ReplaceAll(const std::wstring& text, const std::wstring& url, bool& replaced) {
     std::wstring out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -96,13 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t asked = 0;
     const FFileExists exists = [&](const std::wstring& name) {
         FUZZ_CHECK(asked < candidates.size() && name == candidates[asked].name);
-        const bool there = asked < marks.size() && marks[asked] == 'y';
+        const bool there = Marked(marks, asked);
         ++asked;
         return there;
     };
     // How many names the library asks about: up to the first existing one.
     std::size_t toAsk = 0;
-    while (toAsk < candidates.size() && !(toAsk < marks.size() && marks[toAsk] == 'y')) ++toAsk;
+    while (toAsk < candidates.size() && !Marked(marks, toAsk)) ++toAsk;
     const std::size_t found = toAsk;
     if (toAsk < candidates.size()) ++toAsk;
 
