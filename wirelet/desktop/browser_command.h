@@ -3,7 +3,8 @@
 // it must reach the browser as exactly one argument, whatever it holds. It is therefore never
 // pasted into the text of the registered command: the command is split into its program and its
 // arguments the way the started program will split it, the URL takes the place of %1 inside those
-// arguments, and every argument is quoted again.
+// arguments, and every argument is quoted again. (A browser registered to take the rest of its
+// command line as the URL gets it there unquoted; see ComposeBrowserCommand.)
 //
 // Windows hands a program one command-line string; the program's C runtime splits it. Two
 // generations of the runtime's rules are in use: before VC2008 two quotes inside a quoted stretch
@@ -47,11 +48,12 @@ using FFileExists = std::function<bool(const std::wstring& fileName)>;
 // (the arguments start right after it). An unquoted one is the shortest prefix that ends before a
 // blank, or at the end, and names an existing file, ".exe" appended where its last component has
 // no ".": CreateProcess tries the prefixes in that order (cmd /c start b.exe %1 starts cmd, and
-// C:\Program Files\B\b.exe %1 starts C:\Program.exe where that exists). When none names an existing file, it runs up to
-// the first blank, or, when blanks come before the first word ending in ".exe", up to that word,
-// as whoever registered it meant; so a command whose program is absent splits as it always did,
-// and starting it fails. The rest is split by SplitArguments. Empty when there is no program, or
-// the program holds a quote (no file name does, and no two splitters agree on it).
+// C:\Program Files\B\b.exe %1 starts C:\Program.exe where that exists). When none names an
+// existing file, it runs up to the first blank, or, when blanks come before the first word ending
+// in ".exe", up to that word, as whoever registered it meant; so a command whose program is absent
+// splits as it always did, and starting it fails. The rest is split by SplitArguments. Empty when
+// there is no program, or the program holds a quote (no file name does, and no two splitters
+// agree on it).
 std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command, const FFileExists& fileExists);
 
 // The command line that starts the program with exactly these arguments: the program in quotes,

@@ -14,8 +14,9 @@ namespace NWireletDesktop {
 bool OpenWithShell(const std::wstring& document);
 
 // Starts the default browser with the URL as its one argument and does not wait for it. False
-// when no browser is found, the URL is empty or holds U+0000 (a command line would end there), or
-// the registered command names no program; a failed CreateProcessW throws CCheckException.
+// when no browser is found, the URL is empty or holds U+0000 (a command line would end there), the
+// registered command names no program, or it takes the URL verbatim (--single-argument %1) and the
+// URL holds a quote; a failed CreateProcessW throws CCheckException.
 bool LaunchDefaultBrowser(const std::wstring& url);
 
 // The program associated with .html files, found with FindExecutableW on a temporary
