@@ -4,7 +4,8 @@
 // pasted into the text of the registered command: the command is split into its program and its
 // arguments the way the started program will split it, the URL takes the place of %1 inside those
 // arguments, and every argument is quoted again. (A browser registered to take the rest of its
-// command line as the URL gets it there unquoted; see ComposeBrowserCommand.)
+// command line as the URL gets it there unquoted, and a program that reads its command line with
+// cmd's syntax gets it escaped for cmd, or not at all; see ComposeBrowserCommand.)
 //
 // Windows hands a program one command-line string; the program's C runtime splits it. Two
 // generations of the runtime's rules are in use: before VC2008 two quotes inside a quoted stretch
@@ -76,7 +77,30 @@ bool ContainsExe(const std::wstring& text);
 // then ends with "--single-argument", one space and the URL as it is; the arguments before are
 // joined as above. A URL holding a quote is refused in this form: a URL writes a quote as %22, and
 // a raw one, left unquoted, would be read as a quote by any splitter that does not know the switch.
+//
+// Where the program is cmd (its file name is cmd or cmd.exe), cmd reads the rest of the line with
+// its own syntax before its command (start, say) gets it: & | < > ( ) ^ " % and ! there could run
+// commands or expand variables of the URL's choosing. Each argument that holds the URL, once quoted,
+// and the URL after --single-argument, get a caret before every one of those characters and before
+// the character after each % (see EscapeForCmd in the source), which gives cmd's command exactly
+// the text it would get from any other program's line. The template's other arguments are written
+// as above and keep their meaning to cmd. Refused: a URL holding CR or LF (either ends cmd's
+// command), a quote (the command, start among others, may read quotes by rules of its own), or a
+// "!" (with delayed expansion, switched on by cmd's /V:ON or for every cmd in the registry, cmd
+// expands !NAME! after it has removed the carets, and nothing written here keeps it literal both
+// with and without); and a URL that would stand before cmd's /c or /k, where cmd reads its own
+// switches.
+//
+// Where the program is a batch file (.bat or .cmd), CreateProcess runs it through cmd, and the batch
+// file reads its arguments with cmd's syntax again wherever it uses them: no escaping holds there.
+// A URL holding any of the characters above, CR or LF is refused. Others are written as for any
+// program, except that an argument holding the URL is quoted where it holds , ; = or a form feed:
+// the batch file's %1 would end there otherwise.
 std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url,
                                                   const FFileExists& fileExists);
+
+// The same for a command already split: the program found otherwise (as through a file
+// association) is SCommandTemplate{program, {}}, which gets the URL as its one argument.
+std::optional<std::wstring> ComposeBrowserCommand(const SCommandTemplate& parts, const std::wstring& url);
 
 }  // namespace NWireletDesktop

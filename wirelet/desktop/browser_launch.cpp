@@ -82,7 +82,7 @@ bool LaunchDefaultBrowser(const std::wstring& url) {
     std::optional<std::wstring> commandLine;
     std::wstring browser = FindBrowserByFileAssociation();
     if (ContainsExe(browser)) {
-        commandLine = JoinCommandLine(browser, {url});
+        commandLine = ComposeBrowserCommand(SCommandTemplate{browser, {}}, url);
     } else {
         std::wstring command = ReadClassesRootString(kHttpCommandKey, L"", L"");
         if (!ContainsExe(command)) return false;

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -211,7 +212,7 @@ TEST(BrowserCommand, ComposesTheExpectedText) {
     EXPECT_EQ(ComposeBrowserCommand(q + L" -a \"%1\" -b %1", L"u", kNoFiles), q + L" -a u -b u");
     EXPECT_EQ(ComposeBrowserCommand(L"C:\\b.exe %1", L"%1 x", kNoFiles), q + L" \"%1 x\"");  // the URL is not searched
     EXPECT_EQ(ComposeBrowserCommand(L"cmd /c start b.exe %1", L"http://a b", Files({L"cmd.exe"})),
-              L"\"cmd\" /c start b.exe \"http://a b\"");
+              L"\"cmd\" /c start b.exe ^\"http://a b^\"");  // escaped for cmd
 }
 
 // Browsers registered with --single-argument %1 take the rest of the line after that switch and one
@@ -248,6 +249,89 @@ TEST(BrowserCommand, SingleArgumentTemplatesEndWithTheUrlAsItIs) {
     EXPECT_EQ(ComposeBrowserCommand(L"\"C:\\b.exe\" --single-argument \"%1\"", L"http://a b", kNoFiles),
               L"\"C:\\b.exe\" --single-argument http://a b");
     EXPECT_FALSE(ComposeBrowserCommand(q + L" --single-argument %1", L"http://a\0b"s, kNoFiles));
+}
+
+// cmd reads the rest of its line with its own syntax before its command (start here) gets it, and
+// CreateProcess runs a batch file through cmd. For cmd, each argument that holds the URL gets carets
+// that cmd removes, so that its command gets the text any other program would; a batch file reads
+// its arguments with cmd's syntax again, so a URL holding any of it is refused there.
+TEST(BrowserCommand, CmdGetsTheUrlEscapedAndBatchFilesOnlyPlainUrls) {
+    const FFileExists files = Files({L"cmd.exe", L"C:\\B\\open.cmd"});
+    const std::wstring start = L"\"cmd\" /c start b.exe ";
+    const std::wstring system = L"\"C:\\Windows\\System32\\CMD.EXE\"";
+    struct SCase {
+        std::wstring command, url;
+        std::optional<std::wstring> line;  // none: refused
+    } cases[] = {
+        {L"cmd /c start b.exe %1", L"http://a/?x=1&y=2", start + L"http://a/?x=1^&y=2"},
+        {L"cmd /c start b.exe %1", L"http://a b/(c)|d<e>f^g", start + L"^\"http://a b/^(c^)^|d^<e^>f^^g^\""},
+        // Expansion comes first: a caret after each % leaves no name that a variable could have.
+        {L"cmd /c start b.exe %1", L"http://a/%PATH%x%PATH:a=b%", start + L"http://a/^%^PATH^%^x^%^PATH:a=b^%"},
+        {system + L" /C start \"\" \"%1\"", L"http://a/?b&c", system + L" /C start \"\" http://a/?b^&c"},
+        {L"cmd /c start b.exe --app=%1 -x", L"a&b", start + L"--app=a^&b -x"},
+        {L"cmd /c start b.exe %1 & exit", L"a&b", start + L"a^&b & exit"},  // the template's & stays cmd's
+        {L"cmd /c start b.exe --single-argument %1", L"http://a b/?c&d%",
+         start + L"--single-argument http://a b/?c^&d^%"},
+        {L"\"C:\\W\\Cmd.Exe. \" /k start b.exe", L"a|b", L"\"C:\\W\\Cmd.Exe. \" /k start b.exe a^|b"},
+        {L"\"C:\\W\\cmd.exe::$DATA\" /c start b.exe", L"a|b", L"\"C:\\W\\cmd.exe::$DATA\" /c start b.exe a^|b"},
+        {L"\"C:\\cmd\\cmdx.exe\" %1", L"a&b", L"\"C:\\cmd\\cmdx.exe\" a&b"},  // not cmd
+        // Refused for cmd: a quote, a "!", CR or LF; a URL where cmd still reads its own switches.
+        {L"cmd /c start b.exe %1", L"http://a/\"b", std::nullopt},
+        {L"cmd /c start b.exe %1", L"http://a/!PATH!", std::nullopt},
+        {L"cmd /c start b.exe --single-argument %1", L"a!", std::nullopt},
+        {L"cmd /c start b.exe %1", L"http://a/\r", std::nullopt},
+        {L"cmd /c start b.exe %1", L"http://a/\nb", std::nullopt},
+        {L"cmd %1 /c start b.exe", L"http://a", std::nullopt},
+        {system, L"/c calc", std::nullopt},
+        // Batch files: plain URLs only, quoted where the batch file's %1 would end.
+        {L"\"C:\\B\\open.bat\" \"%1\"", L"http://a/b", L"\"C:\\B\\open.bat\" http://a/b"},
+        {L"\"C:\\B\\open.bat\" \"%1\"", L"http://a/b?c=d", L"\"C:\\B\\open.bat\" \"http://a/b?c=d\""},  // %1 ends at =
+        {L"\"C:\\B\\open.bat\" \"%1\"", L"http://a b/", L"\"C:\\B\\open.bat\" \"http://a b/\""},
+        {L"C:\\B\\open.cmd %1", L"http://a/?b&c", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ComposeBrowserCommand(c.command, c.url, files), c.line) << Show(c.command) << " / " << Show(c.url);
+    }
+    for (wchar_t special : L"()%!^\"<>&|\r\n"s) {
+        EXPECT_FALSE(ComposeBrowserCommand(L"\"C:\\B\\OPEN.BAT\" %1", L"http://a/"s + special, kNoFiles))
+            << Show(std::wstring(1, special));
+    }
+
+    // Whatever else the URL holds, cmd's command reads it as the one argument it stands in.
+    struct STemplate {
+        std::wstring command;
+        std::vector<std::wstring> argv;  // before the URL's argument
+        std::wstring prefix;             // the template's text before the URL in its argument
+    } templates[] = {
+        {L"cmd /c start b.exe %1", {L"cmd", L"/c", L"start", L"b.exe"}, L""},
+        {L"cmd /c start b.exe", {L"cmd", L"/c", L"start", L"b.exe"}, L""},
+        {system + L" /c start \"\" \"%1\"", {L"C:\\Windows\\System32\\CMD.EXE", L"/c", L"start", L""}, L""},
+        {L"cmd /c start b.exe \"--app=%1\"", {L"cmd", L"/c", L"start", L"b.exe"}, L"--app="},
+    };
+    std::vector<std::wstring> urls = {L"http://a/?b=1&c=2|d",
+                                      L"a b(c)<d>e^f",
+                                      L"%PATH%",
+                                      L"%PATH:~0,1% %CD:a=b%",
+                                      L"%%x%",
+                                      L"x%",
+                                      L"^",
+                                      L"a^",
+                                      L"%^%",
+                                      L"a\\b\\ c\\\\"};
+    for (const auto& url : kHostileUrls) {
+        if (url.find_first_of(L"\"\n") == std::wstring::npos) urls.push_back(url);
+    }
+    for (const auto& t : templates) {
+        for (const auto& url : urls) {
+            auto line = ComposeBrowserCommand(t.command, url, files);
+            ASSERT_TRUE(line) << Show(t.command) << " / " << Show(url);
+            auto passed = zephra_test::read_like_cmd(*line);
+            ASSERT_TRUE(passed) << Show(*line);
+            std::vector<std::wstring> expected = t.argv;
+            expected.push_back(t.prefix + url);
+            EXPECT_EQ(SplitEveryWay(*passed), expected) << Show(*line);
+        }
+    }
 }
 
 // Templates that pasting the URL into the text got wrong; the URL could add arguments of its own
