@@ -8,6 +8,15 @@
 // those names shortest first, stops at the first that exists, and asks about nothing else
 // (nothing at all for a quoted program).
 //
+// A program named cmd (or cmd.exe), and a batch file (.bat, .cmd), which CreateProcess runs through
+// cmd, read the line with cmd's syntax. For a batch file a URL holding any of ( ) % ! ^ " < > & |,
+// CR or LF is refused, and otherwise the line splits as above. For cmd a URL holding a quote, "!",
+// CR or LF is refused, and so is one in an argument before cmd's /c or /k; otherwise, where the
+// program and the template's arguments that hold no URL are free of those characters (the others
+// mean what the template says to cmd, beyond this model), the line read as Windows' cmd reads it
+// (read_like_cmd: no name that a variable could have between two "%", no & | < > ( ) outside quotes
+// without a caret, carets removed) splits as above.
+//
 // Input: the command, a 0xFF byte, the URL, a 0xFF byte, the marks of the existing files: one byte
 // for each name CreateProcess tries for an unquoted program, in its order (the text up to each
 // blank after the program's start, then the whole text, with ".exe" appended where its last path
@@ -84,6 +93,37 @@ std::wstring ReplaceAll(const std::wstring& text, const std::wstring& url, bool&
     return out;
 }
 
+const std::wstring kCmdMetacharacters = L"()%!^\"<>&|";
+
+bool Holds(const std::wstring& text, const std::wstring& characters) {
+    return text.find_first_of(characters) != std::wstring::npos;
+}
+
+// Who reads the line with cmd's syntax, by the file name in the program's last path component: in
+// each part of it around a ":" (drive, stream), without trailing dots and spaces, ASCII case folded.
+enum class EShell { None, Cmd, Batch };
+EShell ShellOf(const std::wstring& program) {
+    std::wstring name = program.substr(program.find_last_of(L"\\/") + 1);  // npos + 1 == 0
+    for (wchar_t& c : name) c = zephra_fuzz::FoldAscii(c);
+    EShell shell = EShell::None;
+    std::wstring part;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && name[i] != L':') {
+            part += name[i];
+            continue;
+        }
+        while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
+        auto ends = [&](const wchar_t* tail) {
+            std::wstring t(tail);
+            return part.size() >= t.size() && part.compare(part.size() - t.size(), t.size(), t) == 0;
+        };
+        if (ends(L".bat") || ends(L".cmd")) return EShell::Batch;
+        if (part == L"cmd" || part == L"cmd.exe") shell = EShell::Cmd;
+        part.clear();
+    }
+    return shell;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -147,24 +187,59 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t count = templateArgs.size();
     const bool singleArgument =
         count >= 2 && templateArgs[count - 2] == L"--single-argument" && templateArgs[count - 1] == L"%1";
-    if (singleArgument && url.find(L'"') != std::wstring::npos) {
+    if (singleArgument) templateArgs.pop_back();
+
+    // The arguments expected, and which hold the URL.
+    std::vector<std::wstring> expected{program};
+    std::vector<bool> holdsUrl;
+    bool placed = singleArgument;
+    for (const auto& argument : templateArgs) {
+        bool replaced = false;
+        expected.push_back(ReplaceAll(argument, url, replaced));
+        holdsUrl.push_back(replaced);
+        placed = placed || replaced;
+    }
+    if (!placed) {
+        expected.push_back(url);
+        holdsUrl.push_back(true);
+    }
+    // cmd reads its own switches up to /c or /k: the URL must come after one.
+    const EShell shell = ShellOf(program);
+    bool commandStarted = false, urlBeforeCommand = false;
+    for (std::size_t i = 0; i < holdsUrl.size(); ++i) {
+        urlBeforeCommand = urlBeforeCommand || (holdsUrl[i] && !commandStarted);
+        std::wstring folded = expected[i + 1];
+        for (wchar_t& c : folded) c = zephra_fuzz::FoldAscii(c);
+        commandStarted = commandStarted || (!holdsUrl[i] && (folded == L"/c" || folded == L"/k"));
+    }
+    urlBeforeCommand = urlBeforeCommand || (singleArgument && !commandStarted);
+
+    const bool refused = (singleArgument && Holds(url, L"\"")) || (shell != EShell::None && Holds(url, L"\r\n")) ||
+                         (shell == EShell::Batch && Holds(url, kCmdMetacharacters)) ||
+                         (shell == EShell::Cmd && (Holds(url, L"\"!") || urlBeforeCommand));
+    if (refused) {
         FUZZ_CHECK(!line);
         return 0;
     }
     FUZZ_CHECK(line);
     std::wstring split = *line;
+    if (shell == EShell::Cmd) {
+        // What cmd passes on, where the template's own text means nothing to cmd beyond the model.
+        bool plainTemplate = !Holds(command, L"\r\n") && !Holds(program, kCmdMetacharacters);
+        for (std::size_t i = 0; i < holdsUrl.size(); ++i) {
+            if (!holdsUrl[i] && Holds(expected[i + 1], kCmdMetacharacters)) plainTemplate = false;
+        }
+        if (!plainTemplate) return 0;
+        auto passed = zephra_test::read_like_cmd(*line);
+        FUZZ_CHECK(passed);
+        split = *passed;
+    }
     if (singleArgument) {
         const std::wstring tail = L"--single-argument " + url;
         FUZZ_CHECK(split.size() > tail.size() && split.compare(split.size() - tail.size(), tail.size(), tail) == 0 &&
                    split[split.size() - tail.size() - 1] == L' ');
         split.resize(split.size() - url.size() - 1);  // what is split: up to the switch
-        templateArgs.pop_back();
     }
-
-    std::vector<std::wstring> expected{program};
-    bool placed = singleArgument;
-    for (const auto& argument : templateArgs) expected.push_back(ReplaceAll(argument, url, placed));
-    if (!placed) expected.push_back(url);
     for (argv_rules rules : {argv_rules::pre2008, argv_rules::post2008}) {
         FUZZ_CHECK(zephra_test::split_msvcrt(split, rules) == expected);
     }
