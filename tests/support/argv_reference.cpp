@@ -92,4 +92,45 @@ std::vector<std::wstring> split_msvcrt_arguments(const std::wstring& text, argv_
     return read_arguments(cursor(text), 0, rules);
 }
 
+std::optional<std::wstring> read_like_cmd(const std::wstring& line) {
+    if (line.find_first_of(L"\r\n") != std::wstring::npos) return std::nullopt;
+    std::wstring expanded;
+    std::size_t p = 0;
+    for (std::size_t open = line.find(L'%'); open != std::wstring::npos; open = line.find(L'%', p)) {
+        expanded.append(line, p, open - p);
+        std::size_t close = line.find(L'%', open + 1);
+        if (close == std::wstring::npos) {
+            p = open;
+            break;
+        }
+        const std::wstring name = line.substr(open + 1, close - open - 1);
+        const std::wstring variable = name.substr(0, name.find(L':'));
+        if (!variable.empty() && variable.find(L'^') == std::wstring::npos && !blank(variable[0])) {
+            return std::nullopt;
+        }
+        expanded += L'%' + name;
+        p = close;  // the closing "%" may open the next name
+    }
+    expanded.append(line, p, std::wstring::npos);
+
+    std::wstring passed;
+    bool quoted = false;
+    for (std::size_t i = 0; i < expanded.size(); ++i) {
+        const wchar_t c = expanded[i];
+        if (quoted) {
+            quoted = c != L'"';
+        } else if (c == L'^') {
+            if (++i == expanded.size()) break;  // a caret that ends the line is dropped
+            passed += expanded[i];
+            continue;
+        } else if (c == L'"') {
+            quoted = true;
+        } else if (std::wstring(L"&|<>()").find(c) != std::wstring::npos) {
+            return std::nullopt;
+        }
+        passed += c;
+    }
+    return passed;
+}
+
 }  // namespace zephra_test

@@ -1,7 +1,7 @@
 #pragma once
-// Reference splitters of Windows command lines, transcribed from the C runtime's start-up code, to
-// check composed command lines against in the tests and the fuzz targets. Plain C++, no Windows
-// headers, so the host fuzz build uses them too.
+// Reference splitters of Windows command lines, transcribed from the C runtime's start-up code, and
+// a model of how cmd reads a command line, to check composed command lines against in the tests and
+// the fuzz targets. Plain C++, no Windows headers, so the host fuzz build uses them too.
 //
 // The two generations of the runtime's rules:
 //   pre-2008 (msvcrt.dll, VC6 to VC2005): a quoted program name runs to the next quote and the
@@ -14,6 +14,7 @@
 // quote that opens or closes a stretch; 2N+1 backslashes and a quote give N backslashes and a
 // literal quote; backslashes before anything else are literal. The line ends at its first U+0000.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,5 +29,18 @@ std::vector<std::wstring> split_msvcrt(const std::wstring& command_line, argv_ru
 
 // The arguments only, from the text that follows the program name.
 std::vector<std::wstring> split_msvcrt_arguments(const std::wstring& text, argv_rules rules);
+
+// The text that cmd (reading the line after /c, delayed expansion off) hands to the command it runs,
+// modelled on Windows' cmd in two steps. First expansion: from each "%" to the next, %NAME% and
+// %NAME:...% are replaced by a variable's value where NAME is one; elsewhere the text stays and
+// the closing "%" may open the next name. Then, outside quotes, a caret is removed and the
+// character after it taken as it is, and a quote starts quote mode; inside, everything is taken
+// as it is and a quote ends quote mode. Empty where the line is not passed on whole: where a name
+// could be a variable (any name before its ":" that is not empty, holds no caret and does not
+// start with a blank counts as one), where & | < > ( or ) stands outside quotes without a caret,
+// and where the line holds CR or LF. The line is taken whole (the program included); cmd's rule
+// that drops the quotes around a command that starts with one is left out. Wine's cmd differs: it
+// expands %P^ATH% as PATH.
+std::optional<std::wstring> read_like_cmd(const std::wstring& line);
 
 }  // namespace zephra_test

@@ -3,7 +3,9 @@
 // it must reach the browser as exactly one argument, whatever it holds. It is therefore never
 // pasted into the text of the registered command: the command is split into its program and its
 // arguments the way the started program will split it, the URL takes the place of %1 inside those
-// arguments, and every argument is quoted again.
+// arguments, and every argument is quoted again. (A browser registered to take the rest of its
+// command line as the URL gets it there unquoted, and a program that reads its command line with
+// cmd's syntax gets it escaped for cmd, or not at all; see ComposeBrowserCommand.)
 //
 // Windows hands a program one command-line string; the program's C runtime splits it. Two
 // generations of the runtime's rules are in use: before VC2008 two quotes inside a quoted stretch
@@ -11,6 +13,7 @@
 // stretch goes on. Everything written here avoids that form, so CommandLineToArgvW and both
 // generations read the same arguments. This file holds text code only (no Windows headers).
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,13 +39,23 @@ struct SCommandTemplate {
     std::vector<std::wstring> arguments;
 };
 
+// Whether a file name (".exe" already appended where its last component has no ".") names an
+// existing file, looked for as CreateProcess looks for the program of a command line. Supplied by
+// the caller, so that this text code stays free of the file system. An empty one finds nothing.
+using FFileExists = std::function<bool(const std::wstring& fileName)>;
+
 // Splits a registered command such as "C:\B\b.exe" -url "%1". Leading blanks are skipped. The
 // program is read as CreateProcess reads it, without escapes: a quoted one up to the next quote
-// (the arguments start right after it), an unquoted one up to the first blank; an unquoted path
-// that holds blanks before its ".exe" (C:\Program Files\B\b.exe -url %1) is taken up to the ".exe",
-// as whoever registered it meant. The rest is split by SplitArguments. Empty when there is no
-// program, or the program holds a quote (no file name does, and no two splitters agree on it).
-std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command);
+// (the arguments start right after it). An unquoted one is the shortest prefix that ends before a
+// blank, or at the end, and names an existing file, ".exe" appended where its last component has
+// no ".": CreateProcess tries the prefixes in that order (cmd /c start b.exe %1 starts cmd, and
+// C:\Program Files\B\b.exe %1 starts C:\Program.exe where that exists). When none names an
+// existing file, it runs up to the first blank, or, when blanks come before the first word ending
+// in ".exe", up to that word, as whoever registered it meant; so a command whose program is absent
+// splits as it always did, and starting it fails. The rest is split by SplitArguments. Empty when
+// there is no program, or the program holds a quote (no file name does, and no two splitters
+// agree on it).
+std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command, const FFileExists& fileExists);
 
 // The command line that starts the program with exactly these arguments: the program in quotes,
 // then each argument quoted by QuoteArgument, one space apart. Empty when it cannot be written:
@@ -57,6 +70,37 @@ bool ContainsExe(const std::wstring& text);
 // own text is not searched again), the URL becomes one more argument when no argument held a %1,
 // and the result is joined (JoinCommandLine). So the URL never leaves the argument its placeholder
 // stood in. Empty when the command or the URL holds U+0000, or the command has no usable program.
-std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url);
+//
+// One form is written differently: arguments that end with --single-argument and then %1 alone
+// (quoted or not in the command). Browsers that register it take all the text after
+// "--single-argument " as the URL, verbatim, so quotes there would become part of the URL. The line
+// then ends with "--single-argument", one space and the URL as it is; the arguments before are
+// joined as above. A URL holding a quote is refused in this form: a URL writes a quote as %22, and
+// a raw one, left unquoted, would be read as a quote by any splitter that does not know the switch.
+//
+// Where the program is cmd (its file name is cmd or cmd.exe), cmd reads the rest of the line with
+// its own syntax before its command (start, say) gets it: & | < > ( ) ^ " % and ! there could run
+// commands or expand variables of the URL's choosing. Each argument that holds the URL, once quoted,
+// and the URL after --single-argument, get a caret before every one of those characters and before
+// the character after each % (see EscapeForCmd in the source), which gives cmd's command exactly
+// the text it would get from any other program's line. The template's other arguments are written
+// as above and keep their meaning to cmd. Refused: a URL holding CR or LF (either ends cmd's
+// command), a quote (the command, start among others, may read quotes by rules of its own), or a
+// "!" (with delayed expansion, switched on by cmd's /V:ON or for every cmd in the registry, cmd
+// expands !NAME! after it has removed the carets, and nothing written here keeps it literal both
+// with and without); and a URL that would stand before cmd's /c or /k, where cmd reads its own
+// switches.
+//
+// Where the program is a batch file (.bat or .cmd), CreateProcess runs it through cmd, and the batch
+// file reads its arguments with cmd's syntax again wherever it uses them: no escaping holds there.
+// A URL holding any of the characters above, CR or LF is refused. Others are written as for any
+// program, except that an argument holding the URL is quoted where it holds , ; = or a form feed:
+// the batch file's %1 would end there otherwise.
+std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url,
+                                                  const FFileExists& fileExists);
+
+// The same for a command already split: the program found otherwise (as through a file
+// association) is SCommandTemplate{program, {}}, which gets the URL as its one argument.
+std::optional<std::wstring> ComposeBrowserCommand(const SCommandTemplate& parts, const std::wstring& url);
 
 }  // namespace NWireletDesktop

@@ -45,6 +45,28 @@ private:
     std::wstring m_Path;
 };
 
+// Whether CreateProcess, reading this name as the program of a command line, finds a file to start
+// (the caller has appended ".exe" where the name has no extension). SearchPathW without a search
+// path of its own looks in the places CreateProcess searches for a name without a full path: the
+// calling program's directory, the current directory, the system directories, the Windows
+// directory, PATH; a full path is taken as it is. Safe search mode moves the current directory
+// behind the system directories, which changes which file is found first but not whether one is.
+// A directory is no program to start, so it does not count. Not finding a file is an answer, not an
+// error: no CCheckException here.
+bool NamesProgramFile(const std::wstring& fileName) {
+    if (fileName.empty() || fileName.find(L'\0') != std::wstring::npos) return false;
+    std::vector<wchar_t> found(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length =
+            SearchPathW(nullptr, fileName.c_str(), nullptr, static_cast<DWORD>(found.size()), found.data(), nullptr);
+        if (length == 0) return false;
+        if (length < found.size()) break;
+        found.assign(length, L'\0');  // too small: the length asked for counts the terminator
+    }
+    DWORD attributes = GetFileAttributesW(found.data());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 }  // namespace
 
 bool OpenWithShell(const std::wstring& document) {
@@ -60,11 +82,11 @@ bool LaunchDefaultBrowser(const std::wstring& url) {
     std::optional<std::wstring> commandLine;
     std::wstring browser = FindBrowserByFileAssociation();
     if (ContainsExe(browser)) {
-        commandLine = JoinCommandLine(browser, {url});
+        commandLine = ComposeBrowserCommand(SCommandTemplate{browser, {}}, url);
     } else {
         std::wstring command = ReadClassesRootString(kHttpCommandKey, L"", L"");
         if (!ContainsExe(command)) return false;
-        commandLine = ComposeBrowserCommand(command, url);
+        commandLine = ComposeBrowserCommand(command, url, NamesProgramFile);
     }
     if (!commandLine) return false;  // no program to start
     RunProcess(*commandLine, L"", false);

@@ -14,8 +14,11 @@ namespace NWireletDesktop {
 bool OpenWithShell(const std::wstring& document);
 
 // Starts the default browser with the URL as its one argument and does not wait for it. False
-// when no browser is found, the URL is empty or holds U+0000 (a command line would end there), or
-// the registered command names no program; a failed CreateProcessW throws CCheckException.
+// when no browser is found, the URL is empty or holds U+0000 (a command line would end there), the
+// registered command names no program, or ComposeBrowserCommand refuses the URL for the program
+// (a quote where the command takes it verbatim after --single-argument; where the program is cmd or
+// a batch file, a URL that cmd's syntax cannot carry there as text); a failed CreateProcessW throws
+// CCheckException. The program found through the .html association gets the URL by the same rules.
 bool LaunchDefaultBrowser(const std::wstring& url);
 
 // The program associated with .html files, found with FindExecutableW on a temporary

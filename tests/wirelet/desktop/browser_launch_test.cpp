@@ -67,13 +67,15 @@ protected:
     }
     void RemoveHtmlAssociation() { m_Html.Set(kMissingProgId); }
 
-    // The command line the recorder was started with, split as the recorder's runtime splits it.
-    std::vector<std::wstring> RecordedArgv() {
+    // The command line the recorder was started with ("" when it was not started).
+    std::wstring RecordedLine() {
         if (!wait_for_file(m_Record, 10000)) return {};
         std::wstring line = widen(read_file(m_Record));
         DeleteFileW(m_Record.c_str());
-        return zephra_test::split_like_runtime(line);
+        return line;
     }
+    // The same, split as the recorder's runtime splits it.
+    std::vector<std::wstring> RecordedArgv() { return zephra_test::split_like_runtime(RecordedLine()); }
     bool NothingRecorded() { return !wait_for_file(m_Record, 1000); }
 
     std::unique_ptr<temp_dir> m_Dir;
@@ -124,6 +126,65 @@ TEST_F(BrowserLaunch, HttpCommandPlaceholdersTakeTheUrl) {
             EXPECT_EQ(FoldPath(argv[0]), FoldPath(m_Recorder));
             for (std::size_t i = 0; i < c.switches.size(); ++i) EXPECT_EQ(argv[i + 1], c.switches[i]);
             EXPECT_EQ(argv.back(), c.prefix + url);
+        }
+    }
+}
+
+// Two forms of registered command that need more than splitting and quoting. An unquoted program
+// is what CreateProcess starts: here cmd.exe, found in the system directory, not "cmd /c start
+// ...exe". cmd reads & | < > ( ) ^ % and quotes as its own syntax: the URL's argument comes escaped
+// for it, so that it reaches the browser whole and nothing else runs; a URL holding "!" is refused.
+// (A URL holding %NAME% is left to the text tests: Wine's cmd expands %P^ATH% as PATH, where
+// Windows takes the caret for part of the name, so no caret keeps %PATH% literal under Wine.) A batch
+// file, which CreateProcess runs through cmd, gets plain URLs only. A browser registered with
+// --single-argument %1 takes the rest of its command line after that switch and one space as the
+// URL, verbatim.
+TEST_F(BrowserLaunch, CmdStartAndSingleArgumentCommandsReachTheBrowser) {
+    RemoveHtmlAssociation();
+    const std::wstring recorder = test_bin_dir() + L"cmdline_recorder.exe";
+    ASSERT_EQ(recorder.find_first_of(L" \t"), std::wstring::npos) << "an unquoted path needs no blanks";
+    const std::wstring injected = test_bin_dir() + L"injected.txt";  // written only if cmd ran the URL's echo
+    DeleteFileW(injected.c_str());
+    m_Http.Set(L"cmd /c start " + recorder + L" %1");
+    for (const std::wstring& url :
+         {L"http://example.com/page?a=1"s, L"http://example.com/a b --incognito"s,
+          L"http://\u65e5\u672c.example/\u00e9\u00df \u20ac"s, L"http://example.com/?a=1&b=2|c^d(e)f<g>h%41%"s,
+          L"http://example.com/&echo>"s + injected, L"http://example.com/a b&echo>"s + injected + L"&(x)|"s}) {
+        ASSERT_TRUE(LaunchDefaultBrowser(url));
+        auto argv = RecordedArgv();
+        ASSERT_EQ(argv.size(), 2u) << narrow(url);
+        EXPECT_EQ(FoldPath(argv[0]), FoldPath(recorder));
+        EXPECT_EQ(argv[1], url);
+    }
+    EXPECT_FALSE(LaunchDefaultBrowser(L"http://example.com/!x!&echo>" + injected));
+    EXPECT_TRUE(NothingRecorded());
+    EXPECT_FALSE(file_exists(injected));
+
+    const std::wstring batch = m_BrowserDir + L"open url.exe.bat";  // the launch takes commands naming an .exe
+    write_file(batch, "@\"" + narrow(recorder) + "\" %1\r\n");
+    m_Http.Set(L"\"" + batch + L"\" \"%1\"");
+    for (const std::wstring url : {L"http://example.com/page?a=1", L"http://example.com/a b"}) {
+        ASSERT_TRUE(LaunchDefaultBrowser(url));
+        auto argv = RecordedArgv();
+        ASSERT_EQ(argv.size(), 2u) << narrow(url);
+        EXPECT_EQ(argv[1], url);
+    }
+    EXPECT_FALSE(LaunchDefaultBrowser(L"http://example.com/?a=1&echo>" + injected));
+    EXPECT_TRUE(NothingRecorded());
+    EXPECT_FALSE(file_exists(injected));
+
+    const std::wstring program = L"\"" + m_Recorder + L"\"";
+    for (const std::wstring& switches : {L" --single-argument %1"s, L" --new-window --single-argument \"%1\""s}) {
+        m_Http.Set(program + switches);
+        const std::wstring head = program + switches.substr(0, switches.rfind(L' '));
+        for (const auto& url : kHostileUrls) {
+            if (url.find(L'"') != std::wstring::npos) {
+                EXPECT_FALSE(LaunchDefaultBrowser(url));  // a URL writes a quote as %22
+                EXPECT_TRUE(NothingRecorded());
+                continue;
+            }
+            ASSERT_TRUE(LaunchDefaultBrowser(url));
+            EXPECT_EQ(RecordedLine(), head + L" " + url);
         }
     }
 }
