@@ -453,7 +453,8 @@ TEST_F(ChannelTest, UnplugInTheMiddleOfATransactionFailsItAtOnceAndLeaksNothing)
 
     channel.reset();
     EXPECT_TRUE(WaitUntil([&] { return CountProcessThreads() == threads; }, 15000));
-    EXPECT_TRUE(WaitUntil([&] { return CountProcessHandles() == handles; }, 15000))
+    // A leak shows as more handles; the platform may drop one of its own lasting ones meanwhile.
+    EXPECT_TRUE(WaitUntil([&] { return CountProcessHandles() <= handles; }, 15000))
         << CountProcessHandles() << " handles open, " << handles << " before";
 }
 
