@@ -1,11 +1,13 @@
 #include "wirelet/desktop/browser_launch.h"
 
 #include <shellapi.h>
+#include <shlwapi.h>
 
 #include <optional>
 #include <vector>
 
 #include "wirelet/desktop/browser_command.h"
+#include "wirelet/desktop/launch_target.h"
 #include "wirelet/support/check.h"
 #include "wirelet/support/handle.h"
 
@@ -67,28 +69,82 @@ bool NamesProgramFile(const std::wstring& fileName) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// The value of an environment variable, "" where it is not set.
+std::wstring EnvironmentValue(const wchar_t* name) {
+    std::vector<wchar_t> value(256, L'\0');
+    for (;;) {
+        DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0) return {};
+        if (length < value.size()) return std::wstring(value.data(), length);
+        value.assign(length, L'\0');  // too small: the length asked for counts the terminator
+    }
+}
+
+// The type of a file name as the shell's association functions take it: ".ext" of its last part.
+std::wstring ExtensionOf(const std::wstring& path) {
+    const std::size_t separator = path.find_last_of(L"\\/");
+    const std::size_t dot = path.rfind(L'.');
+    if (dot == std::wstring::npos || (separator != std::wstring::npos && dot < separator)) return {};
+    return path.substr(dot);
+}
+
+// Whether a checked local path names an existing file that is no directory and whose type neither
+// the list of program types nor the system's own (AssocIsDangerous) counts as code, under its long
+// name as well where the path is written with short 8.3 names. Not finding the file is an answer,
+// not an error: no CCheckException here.
+bool IsOpenableDocument(const std::wstring& path, const std::wstring& pathExt) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+    std::vector<std::wstring> names{path};
+    std::vector<wchar_t> longPath(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetLongPathNameW(path.c_str(), longPath.data(), static_cast<DWORD>(longPath.size()));
+        if (length == 0) return false;  // the file is gone, or its name cannot be read: nothing to open
+        if (length < longPath.size()) {
+            names.emplace_back(longPath.data(), length);
+            break;
+        }
+        longPath.assign(length, L'\0');
+    }
+    for (const auto& name : names) {
+        const std::wstring extension = ExtensionOf(name);
+        if (extension.empty() || IsProgramFileType(name, pathExt) || AssocIsDangerous(extension.c_str())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The web address or local document that the text names, checked against this machine's files
+// and program types; empty when it is neither.
+std::optional<CLaunchTarget> LaunchTargetOf(const std::wstring& text) {
+    const std::wstring pathExt = EnvironmentValue(L"PATHEXT");
+    return ClassifyLaunchTarget(text, pathExt,
+                                [&pathExt](const std::wstring& path) { return IsOpenableDocument(path, pathExt); });
+}
+
 }  // namespace
 
 bool OpenWithShell(const std::wstring& document) {
-    // A U+0000 would end the text early and open a shorter document than the one asked for.
-    if (document.empty() || document.find(L'\0') != std::wstring::npos) return false;
-    HINSTANCE result = ShellExecuteW(nullptr, L"open", document.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    std::optional<CLaunchTarget> target = LaunchTargetOf(document);
+    if (!target) return false;
+    HINSTANCE result = ShellExecuteW(nullptr, L"open", target->Text().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
 bool LaunchDefaultBrowser(const std::wstring& url) {
-    // A U+0000 would end the command line and cut the URL there: nothing is started for it.
-    if (url.empty() || url.find(L'\0') != std::wstring::npos) return false;
+    std::optional<CLaunchTarget> target = LaunchTargetOf(url);
+    if (!target) return false;
     std::optional<std::wstring> commandLine;
     std::wstring browser = FindBrowserByFileAssociation();
     if (ContainsExe(browser)) {
-        commandLine = ComposeBrowserCommand(SCommandTemplate{browser, {}}, url);
+        commandLine = ComposeBrowserCommand(SCommandTemplate{browser, {}, L""}, *target, NamesProgramFile);
     } else {
         std::wstring command = ReadClassesRootString(kHttpCommandKey, L"", L"");
         if (!ContainsExe(command)) return false;
-        commandLine = ComposeBrowserCommand(command, url, NamesProgramFile);
+        commandLine = ComposeBrowserCommand(command, *target, NamesProgramFile);
     }
-    if (!commandLine) return false;  // no program to start
+    if (!commandLine) return false;  // no program to start, or none that may get this target
     RunProcess(*commandLine, L"", false);
     return true;
 }

@@ -1,7 +1,10 @@
 #pragma once
-// Opening a URL: through the shell, or by starting the default browser found through the program
-// associated with HTML files, else through the registered http command. Text is UTF-16 and every
-// call is a wide one, so URLs and paths outside the ANSI code page pass intact.
+// Opening a URL or a local document: through the shell, or by starting the default browser found
+// through the program associated with HTML files, else through the registered http command. Both
+// ways take only what ClassifyLaunchTarget accepts (launch_target.h): a web address, handed on in its
+// URI form, or a local document that is no program, checked against this machine's files, its
+// PATHEXT and the system's own list of dangerous types (AssocIsDangerous). Text is UTF-16 and every
+// call is a wide one.
 
 #include <windows.h>
 
@@ -9,16 +12,17 @@
 
 namespace NWireletDesktop {
 
-// ShellExecuteW "open" of the document; true when the shell accepted it (result above 32).
-// An empty document, or one holding U+0000, is refused without asking the shell.
+// ShellExecuteW "open" of the web address or local document; true when the shell accepted it
+// (result above 32). Anything else (a switch, a bare name, a relative or UNC path, another scheme,
+// a program, text holding U+0000) is refused without asking the shell.
 bool OpenWithShell(const std::wstring& document);
 
-// Starts the default browser with the URL as its one argument and does not wait for it. False
-// when no browser is found, the URL is empty or holds U+0000 (a command line would end there), the
-// registered command names no program, or ComposeBrowserCommand refuses the URL for the program
-// (a quote where the command takes it verbatim after --single-argument; where the program is cmd or
-// a batch file, a URL that cmd's syntax cannot carry there as text); a failed CreateProcessW throws
-// CCheckException. The program found through the .html association gets the URL by the same rules.
+// Starts the default browser with the web address or local document as its one argument and does
+// not wait for it. False when the text is neither (as for OpenWithShell), no browser is found, the
+// registered command names no program, or ComposeBrowserCommand refuses the program or the target
+// (a script host; where the program is cmd or a batch file, a target that cmd's syntax cannot carry
+// there as text); a failed CreateProcessW throws CCheckException. The program found through the
+// .html association gets the target by the same rules.
 bool LaunchDefaultBrowser(const std::wstring& url);
 
 // The program associated with .html files, found with FindExecutableW on a temporary
