@@ -1,5 +1,7 @@
 #include "support/argv_reference.h"
 
+#include <functional>
+
 namespace zephra_test {
 namespace {
 
@@ -92,8 +94,57 @@ std::vector<std::wstring> split_msvcrt_arguments(const std::wstring& text, argv_
     return read_arguments(cursor(text), 0, rules);
 }
 
-std::optional<std::wstring> read_like_cmd(const std::wstring& line) {
-    if (line.find_first_of(L"\r\n") != std::wstring::npos) return std::nullopt;
+std::wstring cmd_command_as_read(const std::wstring& command, bool slash_s,
+                                 const std::function<bool(const std::wstring&)>& names_executable) {
+    std::size_t quotes = 0;
+    for (wchar_t c : command) quotes += c == L'"';
+    if (!slash_s && quotes == 2) {
+        std::size_t open = command.find(L'"'), close = command.find(L'"', open + 1);
+        std::wstring inside = command.substr(open + 1, close - open - 1);
+        bool special = inside.find_first_of(L"&<>()@^|") != std::wstring::npos;
+        bool has_blank = inside.find_first_of(L" \t") != std::wstring::npos;
+        std::size_t separator = inside.find_last_of(L"\\/");
+        if (inside.find(L'.', separator == std::wstring::npos ? 0 : separator + 1) == std::wstring::npos) {
+            inside += L".exe";
+        }
+        if (!special && has_blank && names_executable && names_executable(inside)) return command;
+    }
+    if (command.empty() || command.front() != L'"') return command;
+    std::wstring rest = command.substr(1);
+    std::size_t last = rest.rfind(L'"');
+    if (last != std::wstring::npos) rest.erase(last, 1);
+    return rest;
+}
+
+std::optional<std::wstring> read_like_cmd(const std::wstring& whole_line,
+                                          const std::function<bool(const std::wstring&)>& names_executable) {
+    if (whole_line.find_first_of(L"\r\n") != std::wstring::npos) return std::nullopt;
+    // cmd's own program name and switches, up to /C or /K; what follows is read by the quote rule.
+    std::wstring line = whole_line;
+    std::size_t at = 0;
+    if (!line.empty() && line[0] == L'"') {
+        at = line.find(L'"', 1);
+        at = at == std::wstring::npos ? line.size() : at + 1;
+    } else {
+        while (at < line.size() && !blank(line[at])) ++at;
+    }
+    bool slash_s = false;
+    for (;;) {
+        while (at < line.size() && blank(line[at])) ++at;
+        if (at + 1 >= line.size() || line[at] != L'/') break;
+        wchar_t letter = line[at + 1] | 0x20;
+        if (letter == L'c' || letter == L'k') {
+            std::size_t start = at + 2;
+            while (start < line.size() && blank(line[start])) ++start;
+            line = line.substr(0, start) + cmd_command_as_read(line.substr(start), slash_s, names_executable);
+            break;
+        }
+        std::size_t end = at;
+        while (end < line.size() && !blank(line[end])) ++end;
+        std::wstring word = line.substr(at, end - at);
+        if (word.size() == 2 && (word[1] | 0x20) == L's') slash_s = true;
+        at = end;
+    }
     std::wstring expanded;
     std::size_t p = 0;
     for (std::size_t open = line.find(L'%'); open != std::wstring::npos; open = line.find(L'%', p)) {

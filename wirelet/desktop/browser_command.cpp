@@ -111,16 +111,6 @@ std::wstring EscapeForCmd(const std::wstring& text) {
     return escaped;
 }
 
-// Whether an argument before argument `end` is /c or /k (any case). cmd reads its switches up to
-// the first of them and the rest as the command it runs, so a URL before one could be a switch.
-bool CmdCommandStartsBefore(const std::vector<std::wstring>& arguments, std::size_t end) {
-    for (std::size_t i = 0; i < end && i < arguments.size(); ++i) {
-        const std::wstring folded = FoldAsciiLower(arguments[i]);
-        if (folded == L"/c" || folded == L"/k") return true;
-    }
-    return false;
-}
-
 std::wstring ReplacePlaceholders(const std::wstring& argument, const std::wstring& url, bool& replaced) {
     std::wstring out;
     std::size_t from = 0;
@@ -133,6 +123,121 @@ std::wstring ReplacePlaceholders(const std::wstring& argument, const std::wstrin
     }
     out.append(argument, from, std::wstring::npos);
     return out;
+}
+
+// The placeholders of the arguments replaced by the target, the target appended where no argument
+// held one; `holdsTarget` marks the arguments that hold it. Arguments that end with
+// --single-argument and %1 alone lose that %1: the caller writes the target after the switch.
+struct SPlacedArguments {
+    std::vector<std::wstring> arguments;
+    std::vector<bool> holdsTarget;
+    bool singleArgument = false;
+};
+SPlacedArguments PlaceTarget(std::vector<std::wstring> arguments, const std::wstring& target) {
+    SPlacedArguments placed;
+    const std::size_t count = arguments.size();
+    placed.singleArgument =
+        count >= 2 && arguments[count - 2] == kSingleArgumentSwitch && arguments[count - 1] == kPlaceholder;
+    if (placed.singleArgument) arguments.pop_back();
+    bool any = placed.singleArgument;
+    for (auto& argument : arguments) {
+        bool replaced = false;
+        argument = ReplacePlaceholders(argument, target, replaced);
+        placed.holdsTarget.push_back(replaced);
+        any = any || replaced;
+    }
+    if (!any) {
+        arguments.push_back(target);
+        placed.holdsTarget.push_back(true);
+    }
+    placed.arguments = std::move(arguments);
+    return placed;
+}
+
+bool IsPrintableAscii(const std::wstring& text) {
+    return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// One argument of the line: quoted as QuoteArgument does, and always where it holds a local
+// document with characters outside ASCII or, for a batch file, where it holds the target and one of
+// the characters at which the batch file's %1 would end.
+std::wstring WriteArgument(const std::wstring& argument, bool holdsTarget, const CLaunchTarget& target,
+                           EInterpreter interpreter) {
+    const bool batchDelimiters =
+        interpreter == EInterpreter::BatchFile && holdsTarget && argument.find_first_of(L",;=\f") != std::wstring::npos;
+    const bool bestFit =
+        holdsTarget && target.Kind() == ELaunchTargetKind::LocalDocument && !IsPrintableAscii(target.Text());
+    return batchDelimiters || bestFit ? QuoteInAnyCase(argument) : QuoteArgument(argument);
+}
+
+// The command that cmd runs, read from the text after its /C or /K as cmd reads it (see the
+// header): its quotes kept where the one form that keeps them holds, else a quote that starts it
+// dropped together with its last quote.
+std::wstring CmdCommandAsRead(const std::wstring& text, bool slashS, const FFileExists& fileExists) {
+    const std::size_t quotes = static_cast<std::size_t>(std::count(text.begin(), text.end(), L'"'));
+    if (!slashS && quotes == 2) {
+        const std::size_t open = text.find(L'"');
+        const std::size_t close = text.find(L'"', open + 1);
+        std::wstring between = text.substr(open + 1, close - open - 1);
+        if (between.find_first_of(L"&<>()@^|") == std::wstring::npos &&
+            between.find_first_of(L" \t") != std::wstring::npos) {
+            if (!HasExtension(between)) between += L".exe";
+            if (fileExists && fileExists(between)) return text;
+        }
+    }
+    if (text.empty() || text[0] != L'"') return text;
+    const std::size_t last = text.rfind(L'"');
+    if (last == 0) return text.substr(1);
+    return text.substr(1, last - 1) + text.substr(last + 1);
+}
+
+// Where the program is cmd: see ComposeBrowserCommand in the header.
+std::optional<std::wstring> ComposeCmdCommand(const SCommandTemplate& parts, const CLaunchTarget& target,
+                                              const FFileExists& fileExists) {
+    const std::wstring& url = target.Text();
+    if (url.find(L'!') != std::wstring::npos) return std::nullopt;
+    // cmd's switches, up to the first /C or /K.
+    const std::wstring& tail = parts.argumentText;
+    bool slashS = false;
+    std::size_t i = 0;
+    for (;;) {
+        while (i < tail.size() && IsBlank(tail[i])) ++i;
+        if (i == tail.size() || tail[i] != L'/') return std::nullopt;  // no command, or text that is no switch
+        const wchar_t letter = i + 1 < tail.size() ? FoldAsciiLower(std::wstring(1, tail[i + 1]))[0] : L'\0';
+        if (letter == L'c' || letter == L'k') break;
+        std::size_t end = tail.find_first_of(L" \t", i);
+        if (end == std::wstring::npos) end = tail.size();
+        if (FoldAsciiLower(tail.substr(i, end - i)) == L"/s") slashS = true;
+        i = end;
+    }
+    const std::wstring switches = tail.substr(0, i);
+    if (switches.find(kPlaceholder) != std::wstring::npos) return std::nullopt;
+    std::wstring rest = tail.substr(i + 2);
+    rest.erase(0, std::min(rest.find_first_not_of(L" \t"), rest.size()));
+
+    const std::vector<std::wstring> commandArguments = SplitArguments(CmdCommandAsRead(rest, slashS, fileExists));
+    bool nestedInterpreter = false;
+    for (const auto& argument : commandArguments) {
+        if (IsScriptHost(argument)) return std::nullopt;
+        nestedInterpreter = nestedInterpreter || InterpreterOf(argument) != EInterpreter::None;
+    }
+    if (nestedInterpreter && url.find_first_of(kCmdMetacharacters) != std::wstring::npos) return std::nullopt;
+
+    const SPlacedArguments placed = PlaceTarget(commandArguments, url);
+    std::wstring command;
+    for (std::size_t k = 0; k < placed.arguments.size(); ++k) {
+        if (k > 0) command += L' ';
+        const std::wstring written =
+            WriteArgument(placed.arguments[k], placed.holdsTarget[k], target, EInterpreter::Cmd);
+        command += placed.holdsTarget[k] ? EscapeForCmd(written) : written;
+    }
+    if (placed.singleArgument) command += L' ' + EscapeForCmd(url);
+
+    std::optional<std::wstring> line = JoinCommandLine(parts.program, SplitArguments(switches));
+    if (!line) return std::nullopt;
+    *line += L' ' + tail.substr(i, 2) + L' ';
+    *line += !command.empty() && command[0] == L'"' ? L'"' + command + L'"' : command;
+    return line;
 }
 
 }  // namespace
@@ -199,7 +304,8 @@ std::optional<SCommandTemplate> SplitCommandTemplate(const std::wstring& command
         result.program = command.substr(start, rest - start);
     }
     if (result.program.empty() || result.program.find(L'"') != std::wstring::npos) return std::nullopt;
-    result.arguments = SplitArguments(command.substr(rest));
+    result.argumentText = command.substr(rest);
+    result.arguments = SplitArguments(result.argumentText);
     return result;
 }
 
@@ -216,64 +322,35 @@ std::optional<std::wstring> JoinCommandLine(const std::wstring& program, const s
 
 bool ContainsExe(const std::wstring& text) { return !text.empty() && ContainsFoldingAscii(text, L".exe"); }
 
-std::optional<std::wstring> ComposeBrowserCommand(const SCommandTemplate& parts, const std::wstring& url) {
-    if (HoldsNul(url)) return std::nullopt;
-    // cmd reads the line with its own syntax, and a batch file reads its arguments again with it.
+std::optional<std::wstring> ComposeBrowserCommand(const SCommandTemplate& parts, const CLaunchTarget& target,
+                                                  const FFileExists& fileExists) {
+    if (IsScriptHost(parts.program)) return std::nullopt;
     const EInterpreter interpreter = InterpreterOf(parts.program);
-    if (interpreter != EInterpreter::None && url.find_first_of(L"\r\n") != std::wstring::npos) return std::nullopt;
+    if (interpreter == EInterpreter::Cmd) return ComposeCmdCommand(parts, target, fileExists);
+    const std::wstring& url = target.Text();
+    // A batch file reads its arguments with cmd's syntax again.
     if (interpreter == EInterpreter::BatchFile && url.find_first_of(kCmdMetacharacters) != std::wstring::npos) {
         return std::nullopt;
     }
-    if (interpreter == EInterpreter::Cmd && url.find_first_of(L"\"!") != std::wstring::npos) return std::nullopt;
-
-    std::vector<std::wstring> arguments = parts.arguments;
-    // The browser takes everything after "--single-argument " as the URL, so the URL goes there
-    // as it is, last, and must not hold a quote (see the header).
-    const std::size_t count = arguments.size();
-    const bool singleArgument =
-        count >= 2 && arguments[count - 2] == kSingleArgumentSwitch && arguments[count - 1] == kPlaceholder;
-    if (singleArgument) {
-        if (url.find(L'"') != std::wstring::npos) return std::nullopt;
-        arguments.pop_back();
-    }
-    std::vector<bool> holdsUrl(arguments.size(), false);
-    bool placed = singleArgument;
-    std::size_t firstUrl = singleArgument ? arguments.size() : std::wstring::npos;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        bool replaced = false;
-        arguments[i] = ReplacePlaceholders(arguments[i], url, replaced);
-        holdsUrl[i] = replaced;
-        if (replaced) firstUrl = std::min(firstUrl, i);
-        placed = placed || replaced;
-    }
-    if (!placed) {
-        firstUrl = arguments.size();
-        arguments.push_back(url);
-        holdsUrl.push_back(true);
-    }
-    if (interpreter == EInterpreter::Cmd && !CmdCommandStartsBefore(arguments, firstUrl)) return std::nullopt;
-
+    const SPlacedArguments placed = PlaceTarget(parts.arguments, url);
     std::optional<std::wstring> line = JoinCommandLine(parts.program, {});
     if (!line) return std::nullopt;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (HoldsNul(arguments[i])) return std::nullopt;
-        // A batch file splits its arguments at , ; = too, outside quotes.
-        const bool batchDelimiters = interpreter == EInterpreter::BatchFile && holdsUrl[i] &&
-                                     arguments[i].find_first_of(L",;=\f") != std::wstring::npos;
-        const std::wstring quoted = batchDelimiters ? QuoteInAnyCase(arguments[i]) : QuoteArgument(arguments[i]);
+    for (std::size_t i = 0; i < placed.arguments.size(); ++i) {
+        if (HoldsNul(placed.arguments[i])) return std::nullopt;
         *line += L' ';
-        *line += interpreter == EInterpreter::Cmd && holdsUrl[i] ? EscapeForCmd(quoted) : quoted;
+        *line += WriteArgument(placed.arguments[i], placed.holdsTarget[i], target, interpreter);
     }
-    if (singleArgument) *line += L' ' + (interpreter == EInterpreter::Cmd ? EscapeForCmd(url) : url);
+    // The browser takes everything after "--single-argument " as the URL, so it goes there as it is.
+    if (placed.singleArgument) *line += L' ' + url;
     return line;
 }
 
-std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url,
+std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const CLaunchTarget& target,
                                                   const FFileExists& fileExists) {
     if (HoldsNul(command)) return std::nullopt;
     std::optional<SCommandTemplate> parts = SplitCommandTemplate(command, fileExists);
     if (!parts) return std::nullopt;
-    return ComposeBrowserCommand(*parts, url);
+    return ComposeBrowserCommand(*parts, target, fileExists);
 }
 
 }  // namespace NWireletDesktop

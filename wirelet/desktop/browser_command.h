@@ -1,6 +1,7 @@
 #pragma once
 // Composing the command line that starts the browser with one URL. The URL comes from outside, so
-// it must reach the browser as exactly one argument, whatever it holds. It is therefore never
+// it must reach the browser as exactly one argument, whatever it holds (and it has been checked and
+// put in its URI form before, see launch_target.h). It is therefore never
 // pasted into the text of the registered command: the command is split into its program and its
 // arguments the way the started program will split it, the URL takes the place of %1 inside those
 // arguments, and every argument is quoted again. (A browser registered to take the rest of its
@@ -17,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "wirelet/desktop/launch_target.h"
 
 namespace NWireletDesktop {
 
@@ -37,6 +40,7 @@ std::vector<std::wstring> SplitArguments(const std::wstring& text);
 struct SCommandTemplate {
     std::wstring program;
     std::vector<std::wstring> arguments;
+    std::wstring argumentText;  // the text after the program as written: SplitArguments gives `arguments`
 };
 
 // Whether a file name (".exe" already appended where its last component has no ".") names an
@@ -65,42 +69,51 @@ std::optional<std::wstring> JoinCommandLine(const std::wstring& program, const s
 // Whether ".exe" occurs anywhere in the text, ASCII letters in any case. False for "".
 bool ContainsExe(const std::wstring& text);
 
-// The browser command with the URL in it: the command is split (SplitCommandTemplate), every %1
-// inside its arguments is replaced by the URL (a %1 in the program is not a placeholder; the URL's
-// own text is not searched again), the URL becomes one more argument when no argument held a %1,
-// and the result is joined (JoinCommandLine). So the URL never leaves the argument its placeholder
-// stood in. Empty when the command or the URL holds U+0000, or the command has no usable program.
+// The browser command with the launch target in it (see launch_target.h: a web address in its URI
+// form or a local document, never a quote, a control character, < or >). The command is split
+// (SplitCommandTemplate), every %1 inside its arguments is replaced by the target (a %1 in the
+// program is not a placeholder; the target's own text is not searched again), the target becomes
+// one more argument when no argument held a %1, and the result is joined (JoinCommandLine), an
+// argument holding a local document with characters outside ASCII always in quotes (a program
+// reading the ANSI code page may get one of them best-fit into a blank). So the target never leaves
+// the argument its placeholder stood in. Empty when the command holds U+0000, has no usable
+// program, or its program is a script host (IsScriptHost), which reads its arguments as script.
 //
 // One form is written differently: arguments that end with --single-argument and then %1 alone
 // (quoted or not in the command). Browsers that register it take all the text after
 // "--single-argument " as the URL, verbatim, so quotes there would become part of the URL. The line
-// then ends with "--single-argument", one space and the URL as it is; the arguments before are
-// joined as above. A URL holding a quote is refused in this form: a URL writes a quote as %22, and
-// a raw one, left unquoted, would be read as a quote by any splitter that does not know the switch.
+// then ends with "--single-argument", one space and the target as it is; the arguments before are
+// joined as above.
 //
-// Where the program is cmd (its file name is cmd or cmd.exe), cmd reads the rest of the line with
-// its own syntax before its command (start, say) gets it: & | < > ( ) ^ " % and ! there could run
-// commands or expand variables of the URL's choosing. Each argument that holds the URL, once quoted,
-// and the URL after --single-argument, get a caret before every one of those characters and before
-// the character after each % (see EscapeForCmd in the source), which gives cmd's command exactly
-// the text it would get from any other program's line. The template's other arguments are written
-// as above and keep their meaning to cmd. Refused: a URL holding CR or LF (either ends cmd's
-// command), a quote (the command, start among others, may read quotes by rules of its own), or a
-// "!" (with delayed expansion, switched on by cmd's /V:ON or for every cmd in the registry, cmd
-// expands !NAME! after it has removed the carets, and nothing written here keeps it literal both
-// with and without); and a URL that would stand before cmd's /c or /k, where cmd reads its own
-// switches.
+// Where the program is cmd (its file name is cmd or cmd.exe), cmd reads its own switches up to the
+// first /C or /K and runs the rest of its line as a command, with its own syntax. That rest is read
+// as cmd reads it: where /S is absent and it holds exactly two quotes, with a blank and none of
+// & < > ( ) @ ^ | between them, and the text between names an executable file (asked of fileExists,
+// ".exe" appended where it has no extension), its quotes stay; otherwise a quote that starts it is
+// dropped, and so is its last quote. The command that results is split and joined as above, and a
+// command line that starts with a quote is written inside one more pair of quotes, which cmd drops
+// again (with or without /S); one that does not is written as it is, which cmd leaves alone. Each
+// argument that holds the target gets a caret before every one of & | < > ( ) ^ " % ! and before the
+// character after each % (see EscapeForCmd in the source), which gives cmd's command exactly the
+// text it would get from any other program's line; the template's other arguments keep their
+// meaning to cmd. Refused: a template whose text before /C or /K is not cmd's switches, or holds the
+// placeholder (cmd would read the target as its own switches); a command that names a script host;
+// a target holding "!" (with delayed expansion, switched on by cmd's /V:ON or for every cmd in the
+// registry, cmd expands !NAME! after it has removed the carets, and nothing written here keeps it
+// literal both with and without); and, where the command names cmd or a batch file again (whose
+// reading of the text no caret of this line survives), a target holding any of the characters above.
 //
 // Where the program is a batch file (.bat or .cmd), CreateProcess runs it through cmd, and the batch
 // file reads its arguments with cmd's syntax again wherever it uses them: no escaping holds there.
-// A URL holding any of the characters above, CR or LF is refused. Others are written as for any
-// program, except that an argument holding the URL is quoted where it holds , ; = or a form feed:
-// the batch file's %1 would end there otherwise.
-std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const std::wstring& url,
+// A target holding any of ( ) % ! ^ & | is refused. Others are written as for any program, except
+// that an argument holding the target is quoted where it holds , ; = or a form feed: the batch
+// file's %1 would end there otherwise.
+std::optional<std::wstring> ComposeBrowserCommand(const std::wstring& command, const CLaunchTarget& target,
                                                   const FFileExists& fileExists);
 
 // The same for a command already split: the program found otherwise (as through a file
-// association) is SCommandTemplate{program, {}}, which gets the URL as its one argument.
-std::optional<std::wstring> ComposeBrowserCommand(const SCommandTemplate& parts, const std::wstring& url);
+// association) is SCommandTemplate{program, {}, L""}, which gets the target as its one argument.
+std::optional<std::wstring> ComposeBrowserCommand(const SCommandTemplate& parts, const CLaunchTarget& target,
+                                                  const FFileExists& fileExists);
 
 }  // namespace NWireletDesktop
