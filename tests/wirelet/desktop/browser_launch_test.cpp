@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "wirelet/desktop/browser_command.h"
+#include "wirelet/desktop/launch_target.h"
 // after windows.h
 #include <shellapi.h>
 
@@ -33,14 +34,14 @@ std::wstring FoldPath(std::wstring path) {
     return path;
 }
 
+// Web addresses that reach the browser in their URI form.
 const std::vector<std::wstring> kHostileUrls = {
     L"http://example.com/page?a=1&b=2",
     L"http://example.com/a b --incognito",
-    L"http://example.com/\"x\" \"y",
-    L"C:\\some dir\\\\",
-    L"-new-window",
-    L"http://\u65e5\u672c.example/\u00e9\u00df \u20ac",
+    L"HTTPS://example.com/\"x\" \"y\\",
+    L"http://\u65e5\u672c.example/\u00e9\u00df \u20ac\uff02 \u00a5\u3000",
 };
+std::wstring UriForm(const std::wstring& url) { return ToUriForm(url).value(); }
 
 class BrowserLaunch : public ::testing::Test {
 protected:
@@ -97,7 +98,7 @@ TEST_F(BrowserLaunch, AssociatedProgramGetsTheUrlAsOneArgumentBehindItsQuotedPat
         auto argv = RecordedArgv();
         ASSERT_EQ(argv.size(), 2u) << narrow(url);
         EXPECT_EQ(FoldPath(argv[0]), FoldPath(m_Recorder));
-        EXPECT_EQ(argv[1], url);
+        EXPECT_EQ(argv[1], UriForm(url));
     }
 }
 
@@ -125,7 +126,7 @@ TEST_F(BrowserLaunch, HttpCommandPlaceholdersTakeTheUrl) {
             ASSERT_EQ(argv.size(), c.switches.size() + 2) << narrow(c.command) << " / " << narrow(url);
             EXPECT_EQ(FoldPath(argv[0]), FoldPath(m_Recorder));
             for (std::size_t i = 0; i < c.switches.size(); ++i) EXPECT_EQ(argv[i + 1], c.switches[i]);
-            EXPECT_EQ(argv.back(), c.prefix + url);
+            EXPECT_EQ(argv.back(), c.prefix + UriForm(url));
         }
     }
 }
@@ -138,7 +139,8 @@ TEST_F(BrowserLaunch, HttpCommandPlaceholdersTakeTheUrl) {
 // Windows takes the caret for part of the name, so no caret keeps %PATH% literal under Wine.) A batch
 // file, which CreateProcess runs through cmd, gets plain URLs only. A browser registered with
 // --single-argument %1 takes the rest of its command line after that switch and one space as the
-// URL, verbatim.
+// URL, verbatim. A wrapper written for cmd's quote rule after /S /C reaches a program whose path
+// holds blanks.
 TEST_F(BrowserLaunch, CmdStartAndSingleArgumentCommandsReachTheBrowser) {
     RemoveHtmlAssociation();
     const std::wstring recorder = test_bin_dir() + L"cmdline_recorder.exe";
@@ -154,7 +156,7 @@ TEST_F(BrowserLaunch, CmdStartAndSingleArgumentCommandsReachTheBrowser) {
         auto argv = RecordedArgv();
         ASSERT_EQ(argv.size(), 2u) << narrow(url);
         EXPECT_EQ(FoldPath(argv[0]), FoldPath(recorder));
-        EXPECT_EQ(argv[1], url);
+        EXPECT_EQ(argv[1], UriForm(url));
     }
     EXPECT_FALSE(LaunchDefaultBrowser(L"http://example.com/!x!&echo>" + injected));
     EXPECT_TRUE(NothingRecorded());
@@ -163,7 +165,7 @@ TEST_F(BrowserLaunch, CmdStartAndSingleArgumentCommandsReachTheBrowser) {
     const std::wstring batch = m_BrowserDir + L"open url.exe.bat";  // the launch takes commands naming an .exe
     write_file(batch, "@\"" + narrow(recorder) + "\" %1\r\n");
     m_Http.Set(L"\"" + batch + L"\" \"%1\"");
-    for (const std::wstring url : {L"http://example.com/page?a=1", L"http://example.com/a b"}) {
+    for (const std::wstring url : {L"http://example.com/page?a=1", L"http://example.com/a,b;c"}) {
         ASSERT_TRUE(LaunchDefaultBrowser(url));
         auto argv = RecordedArgv();
         ASSERT_EQ(argv.size(), 2u) << narrow(url);
@@ -173,18 +175,29 @@ TEST_F(BrowserLaunch, CmdStartAndSingleArgumentCommandsReachTheBrowser) {
     EXPECT_TRUE(NothingRecorded());
     EXPECT_FALSE(file_exists(injected));
 
+    for (const std::wstring& wrapper :
+         {L"cmd.exe /s /c \"\"" + m_Recorder + L"\" \"%1\"\"", L"cmd.exe /c \"\"" + m_Recorder + L"\" %1\"",
+          L"cmd.exe /c \"" + m_Recorder + L"\" %1"}) {
+        m_Http.Set(wrapper);
+        const std::wstring document = m_BrowserDir + L"read me (1).html";
+        write_file(document, "<html></html>");
+        for (const std::wstring& url : {L"http://example.com/a b&echo>"s + injected, document}) {
+            ASSERT_TRUE(LaunchDefaultBrowser(url)) << narrow(wrapper);
+            auto argv = RecordedArgv();
+            ASSERT_EQ(argv.size(), 2u) << narrow(wrapper) << " / " << narrow(url);
+            EXPECT_EQ(FoldPath(argv[0]), FoldPath(m_Recorder));
+            EXPECT_EQ(argv[1], url == document ? url : UriForm(url));
+        }
+    }
+    EXPECT_FALSE(file_exists(injected));
+
     const std::wstring program = L"\"" + m_Recorder + L"\"";
     for (const std::wstring& switches : {L" --single-argument %1"s, L" --new-window --single-argument \"%1\""s}) {
         m_Http.Set(program + switches);
         const std::wstring head = program + switches.substr(0, switches.rfind(L' '));
         for (const auto& url : kHostileUrls) {
-            if (url.find(L'"') != std::wstring::npos) {
-                EXPECT_FALSE(LaunchDefaultBrowser(url));  // a URL writes a quote as %22
-                EXPECT_TRUE(NothingRecorded());
-                continue;
-            }
             ASSERT_TRUE(LaunchDefaultBrowser(url));
-            EXPECT_EQ(RecordedLine(), head + L" " + url);
+            EXPECT_EQ(RecordedLine(), head + L" " + UriForm(url));
         }
     }
 }
@@ -229,6 +242,49 @@ TEST_F(BrowserLaunch, DetectionFileIsGoneAfterwardsWhetherOrNotItWasThere) {
     write_file(detection, "<html>left over</html>");
     EXPECT_EQ(FindBrowserByFileAssociation(), L"");
     EXPECT_FALSE(file_exists(detection));
+}
+
+// Local documents open by every path: the shell, the program associated with .html files and the
+// http command; programs, by path or file: URL, and everything that is neither a web address nor a
+// local document, by none (the recorder is a program itself: started, it would write its record).
+TEST_F(BrowserLaunch, LocalDocumentsOpenByEveryPathAndProgramsByNone) {
+    CSavedClassesRootValue pdf{L".pdf"};
+    pdf.Set(kProgId);
+    AssociateHtmlWithRecorder();
+    const std::wstring page = m_BrowserDir + L"help p\u00e4ge.html";
+    const std::wstring manual = m_BrowserDir + L"Manual (EN).PDF";
+    write_file(page, "<html></html>");
+    write_file(manual, "%PDF-1.4");
+    std::wstring pageUrl = L"file:///" + page;
+    for (wchar_t& c : pageUrl) c = c == L'\\' ? L'/' : c;
+    const std::wstring pageUri = UriForm(pageUrl);
+    for (int path = 0; path < 3; ++path) {
+        if (path == 2) {
+            RemoveHtmlAssociation();
+            m_Http.Set(L"\"" + m_Recorder + L"\" -url \"%1\"");
+        }
+        for (const std::wstring& document : {page, manual, pageUrl}) {
+            if (path == 0 && document == pageUrl) continue;  // the shell's file: handler is Wine's browser
+            const bool opened = path == 0 ? OpenWithShell(document) : LaunchDefaultBrowser(document);
+            ASSERT_TRUE(opened) << path << ": " << narrow(document);
+            auto argv = RecordedArgv();
+            ASSERT_GE(argv.size(), 2u) << narrow(document);
+            EXPECT_EQ(FoldPath(argv[0]), FoldPath(m_Recorder));
+            EXPECT_EQ(FoldPath(argv.back()), FoldPath(document == pageUrl ? pageUri : document)) << path;
+        }
+    }
+    AssociateHtmlWithRecorder();
+    const std::wstring batch = m_BrowserDir + L"tool.bat";
+    write_file(batch, "@echo started > \"" + narrow(m_Record) + "\"\r\n");
+    std::wstring recorderUrl = L"file:///" + m_Recorder;
+    for (wchar_t& c : recorderUrl) c = c == L'\\' ? L'/' : c;
+    for (const std::wstring& refused :
+         {m_Recorder, recorderUrl, batch, m_BrowserDir, m_BrowserDir + L"missing.html", L"cmdline_recorder.exe"s,
+          L"-new-window"s, L"\\\\localhost\\C$\\windows\\notepad.exe"s, L"ms-msdt:/id PCWDiagnostic"s}) {
+        EXPECT_FALSE(OpenWithShell(refused)) << narrow(refused);
+        EXPECT_FALSE(LaunchDefaultBrowser(refused)) << narrow(refused);
+    }
+    EXPECT_TRUE(NothingRecorded());
 }
 
 TEST_F(BrowserLaunch, ShellOpensWhatItCanAndRefusesTheRest) {
