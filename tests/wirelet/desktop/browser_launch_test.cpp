@@ -214,6 +214,16 @@ TEST_F(BrowserLaunch, NoBrowserFoundStartsNothing) {
     EXPECT_FALSE(LaunchDefaultBrowser(L"http://a/\0 --evil"s));
     EXPECT_FALSE(OpenWithShell(L"http://a/\0 --evil"s));
     EXPECT_TRUE(NothingRecorded());
+
+    // A script host reads its arguments as script: found by either lookup, it is not started.
+    const std::wstring host = m_BrowserDir + L"MSHTA.exe";
+    ASSERT_TRUE(copy_file(m_Recorder, host));
+    m_ProgIdCommand.Set(L"\"" + host + L"\" \"%1\"");
+    EXPECT_FALSE(LaunchDefaultBrowser(L"http://example.com/"));
+    RemoveHtmlAssociation();
+    m_Http.Set(L"\"" + host + L"\" -Command \"Start-Process '%1'\"");
+    EXPECT_FALSE(LaunchDefaultBrowser(L"http://example.com/';calc;'"));
+    EXPECT_TRUE(NothingRecorded());
 }
 
 TEST_F(BrowserLaunch, ProcessThatCannotStartThrowsTheError) {
