@@ -120,24 +120,34 @@ bool Holds(const std::wstring& text, const std::wstring& characters) {
 // Who reads the line with cmd's syntax, by the file name in the program's last path component: in
 // each part of it around a ":" (drive, stream), without trailing dots and spaces, ASCII case folded.
 enum class EShell { None, Cmd, Batch };
-EShell ShellOf(const std::wstring& program) {
+// The parts of the program's file name, written independently: the last path component, ASCII
+// case folded, split at each ":" (drive, stream), each without trailing dots and spaces.
+std::vector<std::wstring> NameParts(const std::wstring& program) {
     std::wstring name = program.substr(program.find_last_of(L"\\/") + 1);  // npos + 1 == 0
     for (wchar_t& c : name) c = zephra_fuzz::FoldAscii(c);
-    EShell shell = EShell::None;
-    std::wstring part;
-    for (std::size_t i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && name[i] != L':') {
-            part += name[i];
-            continue;
+    std::vector<std::wstring> parts(1);
+    for (wchar_t c : name) {
+        if (c == L':') {
+            parts.emplace_back();
+        } else {
+            parts.back() += c;
         }
+    }
+    for (auto& part : parts) {
         while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
+    }
+    return parts;
+}
+
+EShell ShellOf(const std::wstring& program) {
+    EShell shell = EShell::None;
+    for (const auto& part : NameParts(program)) {
         auto ends = [&](const wchar_t* tail) {
             std::wstring t(tail);
             return part.size() >= t.size() && part.compare(part.size() - t.size(), t.size(), t) == 0;
         };
         if (ends(L".bat") || ends(L".cmd")) return EShell::Batch;
         if (part == L"cmd" || part == L"cmd.exe") shell = EShell::Cmd;
-        part.clear();
     }
     return shell;
 }
@@ -192,20 +202,12 @@ bool PrintableAscii(const std::wstring& text) {
 // Whether the file name (the last path component, each part around ":" without trailing dots and
 // spaces, ".exe" dropped) is one of the script hosts.
 bool NamesScriptHost(const std::wstring& program) {
-    std::wstring name = Folded(program.substr(program.find_last_of(L"\\/") + 1));
-    std::wstring part;
-    for (std::size_t i = 0; i <= name.size(); ++i) {
-        if (i < name.size() && name[i] != L':') {
-            part += name[i];
-            continue;
-        }
-        while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
+    for (std::wstring part : NameParts(program)) {
         if (part.size() > 4 && part.compare(part.size() - 4, 4, L".exe") == 0) part.resize(part.size() - 4);
         while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
         for (const wchar_t* host : {L"powershell", L"pwsh", L"wscript", L"cscript", L"mshta", L"conhost"}) {
             if (part == host) return true;
         }
-        part.clear();
     }
     return false;
 }

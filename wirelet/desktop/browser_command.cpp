@@ -72,24 +72,16 @@ bool EndsWith(const std::wstring& text, const std::wstring& tail) {
 }
 
 // Whether the program reads its command line with cmd's syntax: cmd itself, or a batch file, which
-// CreateProcess runs through cmd. Judged by the last component of the path (after the last \ or
-// /), ASCII letters in any case, in each of its parts around a ":" (a drive as in C:cmd, a stream
-// as in cmd.exe::$DATA), each without the trailing dots and spaces that Windows drops from a file
-// name. A batch file ends in .bat or .cmd; cmd is "cmd" or "cmd.exe".
+// CreateProcess runs through cmd. Judged by each part of its file name (FileNameParts). A batch file
+// ends in .bat or .cmd; cmd is "cmd" or "cmd.exe".
 enum class EInterpreter { None, Cmd, BatchFile };
 EInterpreter InterpreterOf(const std::wstring& program) {
-    std::size_t separator = program.find_last_of(L"\\/");
-    const std::wstring name = FoldAsciiLower(program.substr(separator == std::wstring::npos ? 0 : separator + 1));
     EInterpreter interpreter = EInterpreter::None;
-    for (std::size_t from = 0;;) {
-        std::size_t colon = name.find(L':', from);
-        std::wstring part = name.substr(from, colon == std::wstring::npos ? std::wstring::npos : colon - from);
-        part.erase(part.find_last_not_of(L". ") + 1);  // all of it when it holds nothing else (npos + 1 == 0)
+    for (const auto& part : FileNameParts(program)) {
         if (EndsWith(part, L".bat") || EndsWith(part, L".cmd")) return EInterpreter::BatchFile;
         if (part == L"cmd" || part == L"cmd.exe") interpreter = EInterpreter::Cmd;
-        if (colon == std::wstring::npos) return interpreter;
-        from = colon + 1;
     }
+    return interpreter;
 }
 
 // Text that cmd, reading it outside quotes, passes on as it is: a caret before each of cmd's

@@ -344,20 +344,26 @@ bool IsProgramFileType(const std::wstring& path, const std::wstring& pathExt) {
     return false;
 }
 
-bool IsScriptHost(const std::wstring& program) {
-    // Each part of the file name around a ":" (a drive as in C:pwsh, a stream as in pwsh.exe::$DATA),
-    // without the trailing dots and spaces that Windows drops, and without ".exe".
+std::vector<std::wstring> FileNameParts(const std::wstring& program) {
     const std::wstring name = FoldAsciiLower(LastComponent(program));
+    std::vector<std::wstring> parts;
     for (std::size_t from = 0;;) {
         std::size_t colon = name.find(L':', from);
         std::wstring part = name.substr(from, colon == std::wstring::npos ? std::wstring::npos : colon - from);
         part.erase(part.find_last_not_of(L". ") + 1);  // all of it when it holds nothing else (npos + 1 == 0)
+        parts.push_back(std::move(part));
+        if (colon == std::wstring::npos) return parts;
+        from = colon + 1;
+    }
+}
+
+bool IsScriptHost(const std::wstring& program) {
+    for (std::wstring part : FileNameParts(program)) {
         if (part.size() > 4 && part.compare(part.size() - 4, 4, L".exe") == 0) part.resize(part.size() - 4);
         part.erase(part.find_last_not_of(L". ") + 1);
         if (std::find(std::begin(kScriptHosts), std::end(kScriptHosts), part) != std::end(kScriptHosts)) return true;
-        if (colon == std::wstring::npos) return false;
-        from = colon + 1;
     }
+    return false;
 }
 
 std::optional<CLaunchTarget> ClassifyLaunchTarget(const std::wstring& text, const std::wstring& pathExt,

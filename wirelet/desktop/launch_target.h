@@ -20,6 +20,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace NWireletDesktop {
 
@@ -69,10 +70,14 @@ std::optional<std::wstring> LocalDocumentPath(const std::wstring& text);
 // extension (ASCII letters in any case) is in the fixed list in the source or in pathExt.
 bool IsProgramFileType(const std::wstring& path, const std::wstring& pathExt);
 
+// The parts of a program's file name that Windows may read as the name: the last path component
+// (after the last \ or /), ASCII letters folded, split at each ":" (a drive as in C:cmd, a stream
+// as in cmd.exe::$DATA), each without the trailing dots and spaces that Windows drops.
+std::vector<std::wstring> FileNameParts(const std::wstring& program);
+
 // Whether the program is a script host that reads its arguments as script, which no browser command
-// may start: its file name (the last path component, with or without ".exe", in any ASCII case,
-// without the trailing dots and spaces that Windows drops) is powershell, pwsh, wscript, cscript,
-// mshta or conhost.
+// may start: a part of its file name (FileNameParts), with or without ".exe", is powershell, pwsh,
+// wscript, cscript, mshta or conhost.
 bool IsScriptHost(const std::wstring& program);
 
 }  // namespace NWireletDesktop
