@@ -1,6 +1,8 @@
 // The custom action DLL of the Windows Installer package (in its Binary table). CheckInstallFolder
 // runs once the folders are resolved on a first installation and stops it, with a message, when
-// the launcher could not work from the chosen folder (see folder_rule.h).
+// the launcher or the package's files could not work from the chosen folder (see folder_rule.h).
+// UseInstalledRuntime names the runtime folder after the one the installed product keeps
+// Wirelet.dll in, for repair and removal.
 
 #include <windows.h>
 // clang-format off
@@ -40,12 +42,29 @@ void report_error(MSIHANDLE install, const std::wstring& text) {
 
 extern "C" UINT WINAPI CheckInstallFolder(MSIHANDLE install) {
     try {
+        // The package's longest file paths, measured by the build.
+        PackagePaths paths;
+        paths.longest = property(install, L"ZephraLongestPath");
+        paths.longest_in_runtime = property(install, L"ZephraLongestRuntimePath");
         const std::wstring problem =
-            folder_problem(property(install, L"INSTALLDIR"), property(install, L"JREVERSION"), GetACP());
+            folder_problem(property(install, L"INSTALLDIR"), property(install, L"JREVERSION"), GetACP(), paths);
         if (problem.empty()) return ERROR_SUCCESS;
         report_error(install, problem);
     } catch (...) {
         report_error(install, L"The installation folder could not be checked.");
     }
     return ERROR_INSTALL_FAILURE;
+}
+
+// ZEPHRA_INSTALLED_RUNTIME is the folder of the installed Wirelet.dll (a component search). Where it
+// lies in the installation folder as <INSTALLDIR><name>\bin\, JREVERSION becomes that name;
+// otherwise JREVERSION stays as it is. Never stops the installation.
+extern "C" UINT WINAPI UseInstalledRuntime(MSIHANDLE install) {
+    try {
+        const std::wstring name =
+            runtime_folder_name(property(install, L"INSTALLDIR"), property(install, L"ZEPHRA_INSTALLED_RUNTIME"));
+        if (!name.empty()) MsiSetPropertyW(install, L"JREVERSION", name.c_str());
+    } catch (...) {
+    }
+    return ERROR_SUCCESS;
 }

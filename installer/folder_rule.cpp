@@ -26,9 +26,29 @@ bool to_code_page(const std::wstring& text, UINT code_page, std::string& out) {
     return !used_default;
 }
 
+// Bytes of the text in the code page; a character it lacks counts as its default character.
+std::size_t byte_length(const std::wstring& text, UINT code_page) {
+    if (text.empty()) return 0;
+    return static_cast<std::size_t>(NQuillonWin32::Check([&] {
+        return WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                   nullptr);
+    }));
+}
+
+std::wstring with_separator(const std::wstring& dir) { return !dir.empty() && dir.back() == L'\\' ? dir : dir + L'\\'; }
+
+// Equal as Windows compares file names: letter by letter, without regard to case.
+bool same_path_text(const std::wstring& a, const std::wstring& b) {
+    return NQuillonWin32::Check([&] {
+               return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                           TRUE);
+           }) == CSTR_EQUAL;
+}
+
 }  // namespace
 
-std::wstring folder_problem(const std::wstring& install_dir, const std::wstring& jre_version, UINT code_page) {
+std::wstring folder_problem(const std::wstring& install_dir, const std::wstring& jre_version, UINT code_page,
+                            const PackagePaths& paths) {
     const std::wstring page = std::to_wstring(code_page);
     std::string install_ansi;
     if (!to_code_page(install_dir, code_page, install_ansi)) {
@@ -43,14 +63,41 @@ std::wstring folder_problem(const std::wstring& install_dir, const std::wstring&
                L"\" cannot be used: Zephra Remote reads it as ANSI text (code page " + page +
                L"), which lacks some of its characters.";
     }
-    // Both VM folders have names of one length.
-    const std::size_t longest = make_jvm_path(jre_ansi, install_ansi, kClientVm).size();
+    // The launcher's jvm.dll path (both VM folders have names of one length), then the package's
+    // longest files; the longest in bytes decides.
+    const std::string vm = kClientVm;
+    std::wstring longest_relative = jre_version + L"\\bin\\" + std::wstring(vm.begin(), vm.end()) + L"\\jvm.dll";
+    std::size_t longest = make_jvm_path(jre_ansi, install_ansi, kClientVm).size();
+    const std::wstring base = with_separator(install_dir);
+    const std::wstring in_runtime =
+        paths.longest_in_runtime.empty() ? std::wstring() : jre_version + L"\\" + paths.longest_in_runtime;
+    for (const std::wstring& relative : {paths.longest, in_runtime}) {
+        if (relative.empty()) continue;
+        const std::size_t length = byte_length(base + relative, code_page);
+        if (length > longest) {
+            longest = length;
+            longest_relative = relative;
+        }
+    }
     if (longest + 1 > MAX_PATH) {
         const std::size_t excess = longest + 1 - MAX_PATH;
-        return L"The installation folder \"" + install_dir +
-               L"\" is too long: Zephra Remote loads its Java runtime from a path inside it that takes " +
-               std::to_wstring(longest) + L" bytes as ANSI text, and Windows allows " + std::to_wstring(MAX_PATH - 1) +
+        return L"The installation folder \"" + install_dir + L"\" is too long: the longest path of Zephra Remote's " +
+               L"files inside it (" + longest_relative + L") takes " + std::to_wstring(longest) +
+               L" bytes as ANSI text, and Windows allows " + std::to_wstring(MAX_PATH - 1) +
                L". Choose a folder at least " + std::to_wstring(excess) + L" characters shorter.";
     }
     return std::wstring();
+}
+
+std::wstring runtime_folder_name(const std::wstring& install_dir, const std::wstring& runtime_bin_dir) {
+    if (install_dir.empty()) return std::wstring();
+    const std::wstring base = with_separator(install_dir);
+    const std::wstring bin = with_separator(runtime_bin_dir);
+    const std::wstring suffix = L"\\bin\\";
+    if (bin.size() <= base.size() + suffix.size()) return std::wstring();
+    if (!same_path_text(bin.substr(0, base.size()), base)) return std::wstring();
+    if (!same_path_text(bin.substr(bin.size() - suffix.size()), suffix)) return std::wstring();
+    const std::wstring name = bin.substr(base.size(), bin.size() - suffix.size() - base.size());
+    if (name.find(L'\\') != std::wstring::npos) return std::wstring();
+    return name;
 }

@@ -1,5 +1,7 @@
 // The installation folders the package accepts: what the launcher can read through the ANSI code
-// page and load within MAX_PATH, counted in bytes of that code page.
+// page, and whose longest path (the launcher's jvm.dll or a file of the package) fits within
+// MAX_PATH, counted in bytes of that code page; and the runtime folder's name read back from where
+// an installation keeps Wirelet.dll.
 
 #include "installer/folder_rule.h"
 
@@ -53,6 +55,47 @@ TEST(FolderRule, LengthCountsBytesOfTheCodePage) {
     const std::wstring kanji = folder_of_length(kLongestFolder / 2 + 4, L'\x65E5');
     EXPECT_EQ(folder_problem(folder_of_length(kLongestFolder / 2 + 4), kJre, 932), L"");
     EXPECT_NE(folder_problem(kanji, kJre, 932).find(L"too long"), std::wstring::npos);
+}
+
+TEST(FolderRule, LongestFileOfThePackageDecides) {
+    // A runtime's own files lie deeper than its jvm.dll; the runtime folder's name is part of them.
+    PackagePaths paths;
+    paths.longest_in_runtime = L"lib\\zi\\America\\Indiana\\Indianapolis";  // 17 longer than bin\client\jvm.dll
+    EXPECT_NE(folder_problem(folder_of_length(kLongestFolder), kJre, 1252, paths), L"");
+    EXPECT_EQ(folder_problem(folder_of_length(kLongestFolder - 17), kJre, 1252, paths), L"");
+    const std::wstring problem = folder_problem(folder_of_length(kLongestFolder - 16), kJre, 1252, paths);
+    EXPECT_NE(problem.find(L"(JRE 1.4.2_05\\lib\\zi\\America\\Indiana\\Indianapolis)"), std::wstring::npos) << problem;
+    EXPECT_NE(problem.find(L"at least 1 characters shorter"), std::wstring::npos) << problem;
+    EXPECT_NE(folder_problem(folder_of_length(kLongestFolder - 17), kJre + L"x", 1252, paths), L"");
+
+    // A file outside the runtime folder, 41 characters, longer than "JRE 1.4.2_05\bin\client\jvm.dll" by 10.
+    PackagePaths outside;
+    outside.longest = L"docs\\" + std::wstring(36, L'd');
+    EXPECT_EQ(folder_problem(folder_of_length(kLongestFolder - 10), kJre, 1252, outside), L"");
+    EXPECT_NE(folder_problem(folder_of_length(kLongestFolder - 9), kJre, 1252, outside).find(L"too long"),
+              std::wstring::npos);
+    // Shorter files leave the launcher's path to decide.
+    PackagePaths shorter;
+    shorter.longest = L"md5.jar";
+    shorter.longest_in_runtime = L"bin\\x.dll";
+    EXPECT_EQ(folder_problem(folder_of_length(kLongestFolder), kJre, 1252, shorter), L"");
+    EXPECT_NE(folder_problem(folder_of_length(kLongestFolder + 1), kJre, 1252, shorter), L"");
+}
+
+TEST(FolderRule, RuntimeFolderNameFromWhereWireletLies) {
+    const std::wstring dir = L"C:\\Z\x00E9phyr\\Zephra Remote\\";
+    EXPECT_EQ(runtime_folder_name(dir, dir + L"Java Runtime 1.4\\bin\\"), L"Java Runtime 1.4");
+    // Letters of another case, the installation folder without its final backslash.
+    EXPECT_EQ(
+        runtime_folder_name(L"C:\\Z\x00E9phyr\\Zephra Remote", L"c:\\z\x00C9PHYR\\zephra remote\\JRE 1.4.2_05\\BIN\\"),
+        L"JRE 1.4.2_05");
+    // Not directly under the installation folder, not a bin folder, or elsewhere: no name.
+    EXPECT_EQ(runtime_folder_name(dir, dir + L"a\\b\\bin\\"), L"");
+    EXPECT_EQ(runtime_folder_name(dir, dir + L"JRE\\lib\\"), L"");
+    EXPECT_EQ(runtime_folder_name(dir, dir + L"bin\\"), L"");
+    EXPECT_EQ(runtime_folder_name(dir, L"D:\\Other\\JRE\\bin\\"), L"");
+    EXPECT_EQ(runtime_folder_name(dir, L""), L"");
+    EXPECT_EQ(runtime_folder_name(L"", L"JRE\\bin\\"), L"");
 }
 
 }  // namespace

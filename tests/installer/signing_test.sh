@@ -2,10 +2,12 @@
 # Signing: a throwaway certificate authority issues a code-signing certificate, the package build
 # signs with it, and osslsigncode verifies against that authority the package and the programs
 # taken out of it (signed before they went in), the custom action DLL included. A program or a
-# package changed after signing must fail the check.
-#   signing_test.sh SETTINGS make_msi.cmake WORK_DIR
+# package changed after signing must fail the check. Without a time-stamp server the build refuses
+# to sign unless told to sign without one (no server is reachable here), and the signed package is
+# another product than the unsigned PRODUCT.msi of the same version.
+#   signing_test.sh SETTINGS make_msi.cmake WORK_DIR PRODUCT.msi
 set -euo pipefail
-settings=$1 make_msi=$2 work=$3
+settings=$1 make_msi=$2 work=$3 product=$(realpath "$4")
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
@@ -17,9 +19,16 @@ quiet openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr -su
 printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >signer.ext
 quiet openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile signer.ext -out signer.pem
 
-quiet cmake -DSETTINGS="$settings" -DVERSION=1.0.0.2 -DOUTPUT="$work/signed.msi" -DWORK_DIR="$work/msi" \
-  -DSIGN_CERT="$work/signer.pem" -DSIGN_KEY="$work/signer.key" -DSAY_UNSIGNED=ON -P "$make_msi"
+sign_args=(-DSETTINGS="$settings" -DVERSION=1.0.0.2 -DOUTPUT="$work/signed.msi" -DWORK_DIR="$work/msi"
+  -DSIGN_CERT="$work/signer.pem" -DSIGN_KEY="$work/signer.key" -DSAY_UNSIGNED=ON)
+if cmake "${sign_args[@]}" -P "$make_msi" >log.txt 2>&1 || [ -f signed.msi ]; then
+  echo "a signature without a time stamp was made without being asked for" >&2
+  exit 1
+fi
+grep -q "without a time stamp turns invalid" log.txt || { cat log.txt >&2; echo "no reason given for refusing to sign" >&2; exit 1; }
+quiet cmake "${sign_args[@]}" -DSIGN_UNSTAMPED=ON -P "$make_msi"
 grep -q "not signed" log.txt && { echo "a signed build says it is not signed" >&2; exit 1; }
+grep -q "signing without a time stamp" log.txt || { echo "signing without a time stamp gives no warning" >&2; exit 1; }
 quiet msiextract -C extracted signed.msi
 
 # msiextract lays the files out under the package's folder names, which differ by architecture.
@@ -39,6 +48,9 @@ verified tampered.exe && failures+=("ZephraClient.exe changed after signing stil
 cp signed.msi tampered.msi
 quiet msibuild tampered.msi -q "UPDATE \`Property\` SET \`Value\` = 'JRE 9' WHERE \`Property\` = 'JREVERSION'"
 verified tampered.msi && failures+=("a package changed after signing still verifies")
+
+code() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" {print $2}'; }
+[ "$(code signed.msi)" != "$(code "$product")" ] || failures+=("the signed package has the unsigned one's product code")
 
 if [ ${#failures[@]} -gt 0 ]; then
   printf '%s\n' "${failures[@]}" >&2
