@@ -43,7 +43,7 @@ else()
 endif()
 
 # Only DLLs that every Windows installation has may be imported: no compiler runtime DLLs.
-set(system_dlls kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll msvcrt.dll
+set(system_dlls kernel32.dll user32.dll gdi32.dll advapi32.dll shell32.dll shlwapi.dll msvcrt.dll
     setupapi.dll hid.dll ole32.dll comctl32.dll ntdll.dll version.dll msi.dll)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
 if(NOT imports)
