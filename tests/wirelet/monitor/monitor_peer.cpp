@@ -13,7 +13,11 @@
 //     destroy            destroy call on the token                 -> "destroyed"
 //     stop               posts the stop message to the window      -> "stop posted"
 //     findany            any window of the monitor class, a retired one too -> "findany N" (no VM call)
-//     fakedestroy        WM_DESTROY and WM_NCDESTROY sent to the window, as from outside -> "faked"
+//     fakedestroy        WM_DESTROY sent to the window, as from outside -> "faked WM_DESTROY"
+//     fakencdestroy      WM_NCDESTROY sent to the window, as from outside -> "faked WM_NCDESTROY"
+//     mark               the window marked retired, as a destroy call of another process does
+//                        before its stop request arrives        -> "marked"
+//     retired            whether the window bears the retired mark -> "retired 0|1"
 //     timedsend M A      send M A, timed                           -> "sent M in N ms"
 //     broadcast          WM_SETTINGCHANGE to every top-level window (HWND_BROADCAST), timed
 //                                                                  -> "broadcast N ms"
@@ -46,6 +50,8 @@
 namespace {
 
 std::wstring g_Out;
+// The window property by which every process tells a monitor window that was let go of.
+const char kRetiredProperty[] = "Brevant_Zephra_Remote_CommandMonitor::Retired";
 
 void Log(const std::string& line) {
     HANDLE file = CreateFileW(g_Out.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
@@ -195,8 +201,15 @@ int wmain(int argc, wchar_t** argv) {
                 Log("findany " + std::to_string(token));
             } else if (action == L"fakedestroy") {
                 SendMessageA(window, WM_DESTROY, 0, 0);
+                Log("faked WM_DESTROY");
+            } else if (action == L"fakencdestroy") {
                 SendMessageA(window, WM_NCDESTROY, 0, 0);
-                Log("faked");
+                Log("faked WM_NCDESTROY");
+            } else if (action == L"mark") {
+                SetPropA(window, kRetiredProperty, reinterpret_cast<HANDLE>(1));
+                Log("marked");
+            } else if (action == L"retired") {
+                Log(std::string("retired ") + (GetPropA(window, kRetiredProperty) != nullptr ? "1" : "0"));
             } else if (action == L"timedsend") {
                 std::wstring method = next();
                 std::u16string argument = U16(next());
