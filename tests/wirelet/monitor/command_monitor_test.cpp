@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -482,6 +483,7 @@ struct SCreationFault {
     const char* call;
     int nth;  // which call made by the token call fails, from 1
 };
+void PrintTo(const SCreationFault& fault, std::ostream* out) { *out << fault.call << " call " << fault.nth; }
 
 class CommandMonitorCreation : public CommandMonitor, public ::testing::WithParamInterface<SCreationFault> {};
 
