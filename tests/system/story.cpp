@@ -118,7 +118,7 @@ std::string Describe(const SEvent& event, bool& nativesTold) {
     if (n == "command-sending") {
         return "nativeSendCommandToCommandMonitor: " + Word(w, 0) + "(\"" + OneLine(Rest(t, 1)) + "\") by WM_COPYDATA";
     }
-    if (n == "command-sent") return "SendMessage returned: the primary has handled the command";
+    if (n == "command-sent") return "SendMessage returned: the primary has taken the command";
     if (n == "monitor-destroyed") return "nativeDestroyCommandMonitor: " + t;
     if (n == "main-returning") return "Java main returns; the launcher calls DestroyJavaVM";
     if (n == "error") return "SCRIPT ERROR: " + t;
@@ -229,8 +229,8 @@ std::vector<std::pair<std::string, std::string>> SoakFigures(const SRunResult& r
     };
     int transactions = std::atoi(value("transactions").c_str());
 
-    // Threads: two read threads while both remotes are attached, none after detaching, and the monitor
-    // thread gone after the destroy call.
+    // Threads: two read threads while both remotes are attached, none after detaching, and the monitor's
+    // two threads gone after the destroy call.
     int baseline = -1, detached = -1, end = -1, cycleMax = -1;
     for (const std::string& text : TextsOf(primary, "threads")) {
         int count = std::atoi(text.substr(text.rfind(' ') + 1).c_str());
@@ -243,7 +243,7 @@ std::vector<std::pair<std::string, std::string>> SoakFigures(const SRunResult& r
     if (baseline < 0 || detached < 0 || end < 0) {
         leakedThreads = -1;
     } else {
-        leakedThreads = std::max(0, detached - baseline) + std::max(0, end - (baseline - 1)) +
+        leakedThreads = std::max(0, detached - baseline) + std::max(0, end - (baseline - 2)) +
                         (cycleMax >= 0 ? std::max(0, cycleMax - (baseline + 2)) : 0);
     }
 

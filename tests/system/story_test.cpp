@@ -27,7 +27,7 @@ SLaunch CleanLaunch(const std::string& record) {
 TEST(SoakFigures, ACleanRunCountsNothingAgainstIt) {
     SRunResult run;
     run.primary = CleanLaunch(
-        "threads 1.000 baseline 3\nthreads 2.000 cycle 1 5\nthreads 3.000 detached 3\nthreads 4.000 end 2\n"
+        "threads 1.000 baseline 3\nthreads 2.000 cycle 1 5\nthreads 3.000 detached 3\nthreads 4.000 end 1\n"
         "summary 5.000 transactions=12 failures=0 unplugged_failures=1 longest_ms=2.500 total_ms=6.000 commands=1\n");
     run.seconds.push_back(CleanLaunch("command-sent 4.500\n"));
     auto f = Figures(run);
@@ -43,7 +43,7 @@ TEST(SoakFigures, ACleanRunCountsNothingAgainstIt) {
 
 TEST(SoakFigures, LeftoverThreadsHungLaunchesAndAMissingSummaryShow) {
     SRunResult run;
-    // A read thread left after detaching, one more during a cycle, the monitor thread never ended.
+    // A read thread left after detaching, one more during a cycle, the monitor's two threads never ended.
     run.primary = CleanLaunch(
         "threads 1.000 baseline 3\nthreads 2.000 cycle 7 6\nthreads 3.000 detached 4\nthreads 4.000 end 4\n");
     SLaunch hung;
@@ -53,7 +53,7 @@ TEST(SoakFigures, LeftoverThreadsHungLaunchesAndAMissingSummaryShow) {
     failed.exitCode = 3;
     run.seconds.push_back(failed);
     auto f = Figures(run);
-    EXPECT_EQ(f["leaked_threads"], "4");  // 1 after detaching + 2 beyond the monitor's end + 1 in the cycle
+    EXPECT_EQ(f["leaked_threads"], "5");  // 1 after detaching + 3 beyond the monitor's end + 1 in the cycle
     EXPECT_EQ(f["hung_processes"], "1");
     EXPECT_EQ(f["nonzero_exits"], "1");
     EXPECT_EQ(f["jni_violations"], "1");

@@ -27,6 +27,7 @@
 #include "wirelet/jni/library_manager.h"
 #include "wirelet/jni/local_ref.h"
 #include "wirelet/jni/packet_pins.h"
+#include "wirelet/monitor/monitor_api.h"
 
 using NWireletJni::CAttachedChannels;
 using NWireletJni::CLocalRef;
@@ -77,8 +78,11 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM*, void*) {
     return JNI_VERSION_1_2;
 }
 
-JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
-    // Two walls, so that a failure while destroying the manager's channels still empties the map.
+JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void*) {
+    // The command monitor first: its threads must have left the library's code (or hold it loaded)
+    // before it goes. Separate walls, so that a failure while destroying the manager's channels
+    // still empties the map.
+    JniWallVoid([vm] { NWireletMonitor::StopCommandMonitorsForUnload(vm); });
     JniWallVoid([] {
         CWireletManager* manager = g_Manager;
         g_Manager = nullptr;

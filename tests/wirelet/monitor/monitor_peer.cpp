@@ -11,17 +11,34 @@
 //     find               the monitor window found by class name    -> "find N" (no VM call)
 //     close              WM_CLOSE to the token's window            -> "closed"
 //     destroy            destroy call on the token                 -> "destroyed"
+//     stop               posts the stop message to the window      -> "stop posted"
+//     findany            any window of the monitor class, a retired one too -> "findany N" (no VM call)
+//     fakedestroy        WM_DESTROY sent to the window, as from outside -> "faked WM_DESTROY"
+//     fakencdestroy      WM_NCDESTROY sent to the window, as from outside -> "faked WM_NCDESTROY"
+//     mark               the window marked retired, as a destroy call of another process does
+//                        before its stop request arrives        -> "marked"
+//     retired            whether the window bears the retired mark -> "retired 0|1"
+//     timedsend M A      send M A, timed                           -> "sent M in N ms"
+//     broadcast          WM_SETTINGCHANGE to every top-level window (HWND_BROADCAST), timed
+//                                                                  -> "broadcast N ms"
+//     holdself MS        sends "Hold" to its own monitor from a thread of its own and goes on once
+//                        the receiver is inside it (it then holds MS ms) -> "holding"
+//     unload             JNI_OnUnload and the library unloaded, then -> "unloaded threads=T window=W
+//                        module=M": attached non-daemon threads, whether a monitor window and
+//                        Wirelet.dll are left; no later action may call a native
 //     hostile N SEED     N hostile WM_COPYDATA messages to the token's window, with a valid
 //                        "Valid" command ("valid-K") after every 50th -> "hostile K" (valid ones sent)
 //     go NAME            waits (up to 30 s) for the named event, so that peers start together -> "go"
 //     race A MS          token call; the primary ("primary") waits up to MS for a command, then
 //                        destroys its monitor; any other sends Open A ("secondary")
 //
-// Its receiver's "Open" method appends "peer-received A". Exit code 0, or 2 when the JVM
+// Its receiver's "Open" method appends "peer-received A"; "Hold" appends "hold-start", waits its
+// time and appends "hold-end". Exit code 0, or 2 when the JVM
 // double saw a JNI violation (each one is appended as "violation ..."), 3 for a bad command line.
 #include <windows.h>
 
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,6 +50,8 @@
 namespace {
 
 std::wstring g_Out;
+// The window property by which every process tells a monitor window that was let go of.
+const char kRetiredProperty[] = "Brevant_Zephra_Remote_CommandMonitor::Retired";
 
 void Log(const std::string& line) {
     HANDLE file = CreateFileW(g_Out.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
@@ -49,6 +68,11 @@ std::u16string U16(const std::wstring& text) { return std::u16string(text.begin(
 LRESULT SendData(HWND window, ULONG_PTR tag, const std::string& bytes) {
     COPYDATASTRUCT data{tag, static_cast<DWORD>(bytes.size()), bytes.empty() ? nullptr : (void*)bytes.data()};
     return SendMessageA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+}
+
+DWORD WINAPI SendHold(void* window) {
+    SendData(static_cast<HWND>(window), 1, std::string("Hold\0x\0", 7));
+    return 0;
 }
 
 std::string FromHex(const std::wstring& hex) {
@@ -112,16 +136,28 @@ int wmain(int argc, wchar_t** argv) {
     jvm_double::set_violation_handler([](const std::string& text) { Log("violation " + text); });
     jvm_double::Vm vm(monitor_client::WireletVmOptions());
     HANDLE received = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE holding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD holdMs = 0;
     vm.define_class("peer/Receiver")
         .method("Open", monitor_client::kCommandDescriptor,
                 [&vm, received](JNIEnv*, jobject, const std::vector<jvalue>& args) {
                     Log("peer-received " + vm.string_utf8(args[0].l));
                     SetEvent(received);
                     return jvm_double::void_result();
+                })
+        .method("Hold", monitor_client::kCommandDescriptor,
+                [holding, &holdMs](JNIEnv*, jobject, const std::vector<jvalue>&) {
+                    Log("hold-start");
+                    SetEvent(holding);
+                    Sleep(holdMs);
+                    Log("hold-end");
+                    return jvm_double::void_result();
                 });
     int code = 0;
+    HANDLE holder = nullptr;
     {
-        monitor_client::CWireletNatives natives(vm);
+        auto loaded = std::make_unique<monitor_client::CWireletNatives>(vm);
+        monitor_client::CWireletNatives& natives = *loaded;
         jint token = 0;
         HWND window = nullptr;
         for (int i = 2; i < argc; ++i) {
@@ -156,6 +192,46 @@ int wmain(int argc, wchar_t** argv) {
             } else if (action == L"destroy") {
                 natives.Destroy(token);
                 Log("destroyed");
+            } else if (action == L"stop") {
+                PostMessageA(window, WM_USER + 1, 0, 0);
+                Log("stop posted");
+            } else if (action == L"findany") {
+                window = FindWindowExA(nullptr, nullptr, monitor_client::kMonitorClassName, nullptr);
+                token = static_cast<jint>(reinterpret_cast<INT_PTR>(window));
+                Log("findany " + std::to_string(token));
+            } else if (action == L"fakedestroy") {
+                SendMessageA(window, WM_DESTROY, 0, 0);
+                Log("faked WM_DESTROY");
+            } else if (action == L"fakencdestroy") {
+                SendMessageA(window, WM_NCDESTROY, 0, 0);
+                Log("faked WM_NCDESTROY");
+            } else if (action == L"mark") {
+                SetPropA(window, kRetiredProperty, reinterpret_cast<HANDLE>(1));
+                Log("marked");
+            } else if (action == L"retired") {
+                Log(std::string("retired ") + (GetPropA(window, kRetiredProperty) != nullptr ? "1" : "0"));
+            } else if (action == L"timedsend") {
+                std::wstring method = next();
+                std::u16string argument = U16(next());
+                const DWORD start = GetTickCount();
+                natives.Send(token, U16(method), &argument);
+                Log("sent " + zephra_test::narrow(method) + " in " + std::to_string(GetTickCount() - start) + " ms");
+            } else if (action == L"broadcast") {
+                const DWORD start = GetTickCount();
+                DWORD_PTR result = 0;
+                SendMessageTimeoutA(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("ZephraMonitorTest"),
+                                    SMTO_NORMAL, 30000, &result);
+                Log("broadcast " + std::to_string(GetTickCount() - start) + " ms");
+            } else if (action == L"holdself") {
+                holdMs = std::wcstoul(next().c_str(), nullptr, 10);
+                holder = CreateThread(nullptr, 0, &SendHold, window, 0, nullptr);
+                if (holder == nullptr || WaitForSingleObject(holding, 10000) != WAIT_OBJECT_0) code = 3;
+                Log("holding");
+            } else if (action == L"unload") {
+                loaded.reset();  // JNI_OnUnload, then FreeLibrary
+                Log("unloaded threads=" + std::to_string(vm.non_daemon_threads()) +
+                    " window=" + (FindWindowA(monitor_client::kMonitorClassName, nullptr) ? "1" : "0") +
+                    " module=" + (GetModuleHandleW(L"Wirelet.dll") ? "1" : "0"));
             } else if (action == L"hostile") {
                 int count = static_cast<int>(std::wcstol(next().c_str(), nullptr, 10));
                 std::mt19937 random(static_cast<unsigned>(std::wcstoul(next().c_str(), nullptr, 10)));
@@ -196,6 +272,10 @@ int wmain(int argc, wchar_t** argv) {
                 break;
             }
         }
+    }
+    if (holder != nullptr) {
+        WaitForSingleObject(holder, 60000);
+        CloseHandle(holder);
     }
     if (code == 0 && !jvm_double::violations().empty()) code = 2;
     return code;
