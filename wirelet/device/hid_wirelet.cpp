@@ -232,7 +232,8 @@ CHidWirelet::EReadStart CHidWirelet::StartRead(unsigned char* buffer) {
     m_ReadOverlapped.hEvent = m_ReadDone.Get();
     m_ReadStale = false;
     if (ReadFile(m_ReadHandle.Get(), buffer, static_cast<DWORD>(m_InputReportLength), nullptr, &m_ReadOverlapped)) {
-        if (m_DrainRemaining == 0) EndDrain();  // the first read: the channel is ready
+        // No drain under way: the drain event says so (it is reset until the first read).
+        if (m_DrainRemaining == 0) EndDrain();
         return kReadFromQueue;
     }
     if (GetLastError() != ERROR_IO_PENDING) return kReadFailed;
