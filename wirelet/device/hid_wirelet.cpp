@@ -184,17 +184,28 @@ DWORD CHidWirelet::ReadLoop() {
 
         const HANDLE starvedWaits[2] = {m_StopEvent.Get(), m_BufferFreed.Get()};
         CPacketPool::SBuffer* current = nullptr;
+        // kReadWaits after WaitForRead: a read that went pending has completed, and its report
+        // is taken in the same hold of the mutex that starts the next read.
+        EReadStart start = kNoFreeBuffer;
         for (;;) {
             if (m_Stopping) return 0;
-            EReadStart start = kNoFreeBuffer;
             {
                 // The read starts under the mutex, so a drop always finds it either not started
                 // or in a state it can judge.
                 CMutexLock lock(m_PoolMutex);
+                if (start == kReadWaits) {
+                    m_ReadPending = false;
+                    // One older than a drop that came meanwhile is read over.
+                    if (!m_ReadStale) {
+                        QueueReport();
+                        current = nullptr;  // the next read takes the free list's new head
+                    }
+                }
                 if (current == nullptr) current = TakeFreeHead();
-                if (current != nullptr) start = StartRead(current->data);
+                start = current != nullptr ? StartRead(current->data) : kNoFreeBuffer;
                 if (start == kReadFromQueue) {
-                    // A stale report of a drain is read over; any other is queued.
+                    // A stale report of a drain is read over; any other is queued. The next read
+                    // starts in a hold of its own, so a drain never holds the mutex throughout.
                     if (!TakeDrainedReport()) {
                         QueueReport();
                         current = nullptr;
@@ -214,11 +225,6 @@ DWORD CHidWirelet::ReadLoop() {
                 if (!m_Stopping) InterlockedExchange(&m_DeviceGone, 1);
                 return 0;
             }
-            CMutexLock lock(m_PoolMutex);
-            m_ReadPending = false;
-            if (m_ReadStale) continue;  // older than a drop that came meanwhile: read into it again
-            QueueReport();
-            current = nullptr;  // the next turn takes the free list's new head
         }
     } catch (...) {
         // A broken event or mutex leaves the channel unable to read: the same as a lost device.
@@ -367,12 +373,13 @@ void CHidWirelet::ClearRepliesReady() {
     m_RepliesSignalled = false;
 }
 
-void CHidWirelet::PrepareForReplies(const TPacketPointers& replyPackets) {
+bool CHidWirelet::PrepareForReplies(const TPacketPointers& replyPackets) {
     CMutexLock lock(m_PoolMutex);
     ClearRepliesReady();
     DropStaleInput();
     m_Pool.SetSignalThreshold(replyPackets.size());
     m_TransactionActive = true;
+    return !m_DrainSignalled;
 }
 
 void CHidWirelet::DropStaleInput() {
@@ -463,13 +470,13 @@ bool CHidWirelet::WriteReadPackets(const TPacketPointers& outPackets, const TPac
         return false;
     }
 
-    PrepareForReplies(replyPackets);
+    const bool draining = PrepareForReplies(replyPackets);
     // However the transaction ends, the pool drains again while idle.
     struct STransactionEnd {
         CHidWirelet* channel;
         ~STransactionEnd() { channel->EndTransaction(); }
     } transactionEnd{this};
-    WaitForDrain();
+    if (draining) WaitForDrain();
     // The time-out counts from the write, once stale input is gone.
     const DWORD start = GetTickCount();
     if (!WritePackets(outPackets, start, timeout)) {

@@ -79,7 +79,8 @@ private:
     bool AwaitWrite(DWORD waitMs, bool* wrote);
     // On closing: a write still under way is cancelled or, failing that, given time to end.
     void EndWrite() noexcept;
-    void PrepareForReplies(const TPacketPointers& replyPackets);
+    // Drops stale input and sets the threshold; true when a drain of the driver's queue is under way.
+    bool PrepareForReplies(const TPacketPointers& replyPackets);
     // The transaction no longer keeps the pool's packets (under the pool mutex).
     void EndTransaction() noexcept;
     // Under the pool mutex: sets or clears replies-ready, calling the kernel only on a change.
