@@ -4,11 +4,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_protocol.h"
@@ -83,19 +86,67 @@ NHidSim::SDeviceSpec Remote(const std::string& name, unsigned short vendor = 0xE
     return spec;
 }
 
+// Key presses at about 250 Hz on the device from a thread of its own while it lives.
+class CSteadyInput {
+public:
+    CSteadyInput(NHidSim::CHidSimulator& sim, int device)
+        : m_Sim(sim), m_Device(device), m_Thread([this] {
+              for (unsigned long n = 0; !m_Stop; ++n) {
+                  m_Sim.SendPacket(m_Device, {0x4B, static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8)});
+                  Sleep(4);
+              }
+          }) {}
+    ~CSteadyInput() {
+        m_Stop = true;
+        m_Thread.join();
+    }
+
+private:
+    NHidSim::CHidSimulator& m_Sim;
+    int m_Device;
+    std::atomic<bool> m_Stop{false};
+    std::thread m_Thread;
+};
+
+// The transaction round trip on an idle device against the same exchange made straight on the
+// device; then the transaction under steady input, where the driver flushes and where it cannot
+// (Wine's own HID stack), against the same baseline.
 bool RoundTrips(NHidSim::CHidSimulator& sim) {
-    int device = sim.Plug(Remote("rtt"));
-    // Answers every output report at once with one input report.
-    const NHidSim::TReport answer(65, 0x11);
-    sim.OnOutputReport(device, [&sim, device, answer](const NHidSim::TReport&) { sim.SendInput(device, answer); });
-    SClient client = StartClient({L"rtt", widen(sim.DevicePath(device)), L"6", L"400", ResultPath()});
-    TResults results = FinishClient(client, ResultPath(), 300000);
-    sim.OnOutputReport(device, nullptr);
-    sim.Unplug(device);
-    if (results.empty()) return false;
-    PrintAll(results,
-             {"transaction_rtt_ratio", "transaction_rtt_median_us", "transaction_rtt_p99_us", "baseline_rtt_median_us",
-              "baseline_rtt_p99_us", "transaction_failures", "allocations_per_transaction"});
+    double baselineUs = 0;
+    for (int round = 0; round < 3; ++round) {
+        const bool steady = round > 0;
+        const bool flushes = round < 2;
+        int device = sim.Plug(Remote(round == 0 ? "rtt" : flushes ? "rtt-steady" : "rtt-steady-noflush"));
+        // Answers every output report at once with one input report.
+        const NHidSim::TReport answer(65, 0x11);
+        sim.OnOutputReport(device, [&sim, device, answer](const NHidSim::TReport&) { sim.SendInput(device, answer); });
+        sim.SetFlushSupported(flushes);
+        std::unique_ptr<CSteadyInput> keys(steady ? new CSteadyInput(sim, device) : nullptr);
+        std::vector<std::wstring> arguments = {L"rtt", widen(sim.DevicePath(device)), steady ? L"3" : L"6",
+                                               steady ? L"200" : L"400", ResultPath()};
+        if (steady) arguments.push_back(L"channel-only");
+        SClient client = StartClient(arguments);
+        TResults results = FinishClient(client, ResultPath(), 300000);
+        keys.reset();
+        sim.SetFlushSupported(true);
+        sim.OnOutputReport(device, nullptr);
+        sim.Unplug(device);
+        if (results.empty()) return false;
+        if (!steady) {
+            baselineUs = results["baseline_rtt_median_us"];
+            PrintAll(results, {"transaction_rtt_ratio", "transaction_rtt_median_us", "transaction_rtt_p99_us",
+                               "baseline_rtt_median_us", "baseline_rtt_p99_us", "transaction_failures",
+                               "allocations_per_transaction"});
+            continue;
+        }
+        const std::string prefix = flushes ? "transaction_rtt_steady250_" : "transaction_rtt_steady250_noflush_";
+        const double median = results["transaction_rtt_median_us"];
+        Print((prefix + "ratio").c_str(), baselineUs > 0 ? median / baselineUs : 0);
+        Print((prefix + "median_us").c_str(), median);
+        Print((prefix + "p99_us").c_str(), results["transaction_rtt_p99_us"]);
+        Print((prefix + "max_us").c_str(), results["transaction_rtt_max_us"]);
+        Print((prefix + "failures").c_str(), results["transaction_failures"]);
+    }
     return true;
 }
 

@@ -1,7 +1,7 @@
 // The client side of the device benchmark: runs the channel, the manager or the direct baseline
 // against the simulated devices served by device_bench, counting its own heap allocations.
 //
-//   device_bench_client rtt PATH BLOCKS BLOCK_SIZE RESULT_FILE
+//   device_bench_client rtt PATH BLOCKS BLOCK_SIZE RESULT_FILE [channel-only]
 //   device_bench_client continuous PATH RESULT_FILE
 //   device_bench_client refresh ROUNDS RESULT_FILE
 
@@ -71,7 +71,7 @@ std::wstring Session() {
     return std::wstring(buffer, n < 256 ? n : 0);
 }
 
-int RunRoundTrips(const std::string& path, int blocks, int blockSize, std::ofstream& out) {
+int RunRoundTrips(const std::string& path, int blocks, int blockSize, bool baseline, std::ofstream& out) {
     std::vector<double> channelUs, directUs;
     channelUs.reserve(static_cast<std::size_t>(blocks * blockSize));
     directUs.reserve(static_cast<std::size_t>(blocks * blockSize));
@@ -97,7 +97,7 @@ int RunRoundTrips(const std::string& path, int blocks, int blockSize, std::ofstr
             }
             allocations += Allocations() - before;
         }
-        {
+        if (baseline) {
             // The same exchange straight on the device: one write, one read, same pipe.
             HANDLE read = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
@@ -119,6 +119,7 @@ int RunRoundTrips(const std::string& path, int blocks, int blockSize, std::ofstr
     out << "transaction_rtt_ratio " << (directMedian > 0 ? channelMedian / directMedian : 0) << "\n";
     out << "transaction_rtt_median_us " << channelMedian << "\n";
     out << "transaction_rtt_p99_us " << Percentile(channelUs, 0.99) << "\n";
+    out << "transaction_rtt_max_us " << Percentile(channelUs, 1.0) << "\n";
     out << "baseline_rtt_median_us " << directMedian << "\n";
     out << "baseline_rtt_p99_us " << Percentile(directUs, 0.99) << "\n";
     out << "transaction_failures " << failures << "\n";
@@ -255,9 +256,9 @@ int main(int argc, char** argv) {
         resultFile = file;
         out.open(resultFile + ".part");
     };
-    if (mode == "rtt" && argc == 6) {
+    if (mode == "rtt" && (argc == 6 || (argc == 7 && std::string(argv[6]) == "channel-only"))) {
         open(argv[5]);
-        status = RunRoundTrips(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), out);
+        status = RunRoundTrips(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argc == 6, out);
     } else if (mode == "continuous" && argc == 4) {
         open(argv[3]);
         status = RunContinuous(argv[2], out);

@@ -18,19 +18,23 @@ namespace {
 // is set, before it falls back to ending the thread by force. A cancelled read ends within
 // microseconds; this bound only matters when the platform cannot cancel at all.
 const DWORD kReadThreadStopWaitMs = 2000;
-// Where the driver cannot flush its queue: how long one read of DrainDriverQueue may take before
-// the queue counts as empty. A queued report comes back far sooner.
-const DWORD kDrainReadWaitMs = 10;
-// More reads than any driver queue holds (the HID class driver allows 512 buffers).
-const int kMaxDrainReads = 600;
 // The read thread's wait for a free buffer when every buffer is queued.
 const DWORD kNoFreeBufferWaitMs = 100;
 // Threshold that keeps replies-ready clear until the whole pool is queued.
 const std::size_t kContinuousReadThreshold = 100;
-// A client in continuous read that has not polled for this long, with every buffer queued, has
-// stopped taking packets: the pool then drains as when idle, so that no stale input is left in the
-// driver when it stops continuous read and starts a transaction.
-const DWORD kStalledPollMs = 2000;
+// Where the driver cannot flush its queue, a transaction waits this long at most for the read
+// thread to read the stale reports out of it (at most as many as the queue holds, each of which
+// the driver hands over at once) before it writes.
+const DWORD kDrainWaitMs = 250;
+// How long a cancelled write may take to end before it is left under way. A write the driver can
+// cancel ends within microseconds; one that it has handed to the device ends when the device
+// takes the report or goes.
+const DWORD kWriteCancelWaitMs = 100;
+// On closing, how long a write that could not be cancelled may take to end once its handle is
+// closed.
+const DWORD kClosedWriteWaitMs = 1000;
+// Open's wait for the read thread's first read; it is made within moments of the thread's start.
+const DWORD kFirstReadWaitMs = 1000;
 
 // Owns HID preparsed data; Free() is checked, the destructor's free (on failure paths) is not.
 class CPreparsedData {
@@ -100,6 +104,7 @@ CHidWirelet::CHidWirelet() {
 
 CHidWirelet::~CHidWirelet() {
     StopReadThread();
+    EndWrite();
     // The handles, the pool's buffers and the mutex are released by their owners; the read
     // thread has ended, so nothing uses them any more.
 }
@@ -134,8 +139,8 @@ bool CHidWirelet::Open(const std::string& devicePath) {
         CMutexLock lock(m_PoolMutex);
         m_Pool.Fill(kPoolBuffers, static_cast<std::size_t>(input));
     }
-    m_Report.reset(new unsigned char[output > 0 ? output : 1]);
-    m_DrainBuffer.reset(new unsigned char[input > 0 ? input : 1]);
+    m_Write.reset(new SWrite{});
+    m_Write->report.reset(new unsigned char[output > 0 ? output : 1]);
     m_DevicePath = devicePath;
     m_InputReportLength = input;
     m_OutputReportLength = output;
@@ -152,6 +157,11 @@ bool CHidWirelet::Open(const std::string& devicePath) {
         return false;
     }
     m_ReadThread.Reset(thread);
+    // Until the read thread's first read, a drop could not tell reports that wait in the driver
+    // from ones that come later: the channel is ready once that read is made (the drain event is
+    // reset until then).
+    const HANDLE started[2] = {m_DrainDone.Get(), thread};
+    WaitForMultipleObjects(2, started, FALSE, kFirstReadWaitMs);
     return true;
 }
 
@@ -174,37 +184,47 @@ DWORD CHidWirelet::ReadLoop() {
 
         const HANDLE starvedWaits[2] = {m_StopEvent.Get(), m_BufferFreed.Get()};
         CPacketPool::SBuffer* current = nullptr;
+        // kReadWaits after WaitForRead: a read that went pending has completed, and its report
+        // is taken in the same hold of the mutex that starts the next read.
+        EReadStart start = kNoFreeBuffer;
         for (;;) {
             if (m_Stopping) return 0;
             {
+                // The read starts under the mutex, so a drop always finds it either not started
+                // or in a state it can judge.
                 CMutexLock lock(m_PoolMutex);
+                if (start == kReadWaits) {
+                    m_ReadPending = false;
+                    // One older than a drop that came meanwhile is read over.
+                    if (!m_ReadStale) {
+                        QueueReport();
+                        current = nullptr;  // the next read takes the free list's new head
+                    }
+                }
                 if (current == nullptr) current = TakeFreeHead();
-                if (current != nullptr) {
-                    ZeroMemory(&m_ReadOverlapped, sizeof m_ReadOverlapped);
-                    m_ReadOverlapped.Internal = STATUS_PENDING;
-                    m_ReadOverlapped.hEvent = m_ReadDone.Get();
-                    m_ReadInFlight = true;
-                    m_ReadStale = false;
-                    InterlockedExchange(&m_ReadWaiting, 0);
+                start = current != nullptr ? StartRead(current->data) : kNoFreeBuffer;
+                if (start == kReadFromQueue) {
+                    // A stale report of a drain is read over; any other is queued. The next read
+                    // starts in a hold of its own, so a drain never holds the mutex throughout.
+                    if (!TakeDrainedReport()) {
+                        QueueReport();
+                        current = nullptr;
+                    }
+                    continue;
                 }
             }
-            if (current == nullptr) {
+            if (start == kNoFreeBuffer) {
                 // Every buffer is queued: wait until a consumer frees one (at most 100 ms, as
                 // before); meanwhile the driver buffers the input.
                 if (WaitForMultipleObjects(2, starvedWaits, FALSE, kNoFreeBufferWaitMs) == WAIT_OBJECT_0) return 0;
                 continue;
             }
-            if (!ReadReport(current->data)) {
+            if (start == kReadFailed || !WaitForRead()) {
                 // Any failed read counts as the device being gone (the codes differ between
                 // platforms), unless the read was cancelled because the channel is closing.
                 if (!m_Stopping) InterlockedExchange(&m_DeviceGone, 1);
                 return 0;
             }
-            CMutexLock lock(m_PoolMutex);
-            m_ReadInFlight = false;
-            if (m_ReadStale) continue;  // older than a drop that came meanwhile: read into it again
-            if (m_Pool.QueueFreeHead() >= m_Pool.GetSignalThreshold()) SignalRepliesReady();
-            current = nullptr;  // the next turn takes the free list's new head
         }
     } catch (...) {
         // A broken event or mutex leaves the channel unable to read: the same as a lost device.
@@ -213,12 +233,25 @@ DWORD CHidWirelet::ReadLoop() {
     }
 }
 
-bool CHidWirelet::ReadReport(unsigned char* buffer) {
+CHidWirelet::EReadStart CHidWirelet::StartRead(unsigned char* buffer) {
+    ZeroMemory(&m_ReadOverlapped, sizeof m_ReadOverlapped);
+    m_ReadOverlapped.hEvent = m_ReadDone.Get();
+    m_ReadStale = false;
+    if (ReadFile(m_ReadHandle.Get(), buffer, static_cast<DWORD>(m_InputReportLength), nullptr, &m_ReadOverlapped)) {
+        // No drain under way: the drain event says so (it is reset until the first read).
+        if (m_DrainRemaining == 0) EndDrain();
+        return kReadFromQueue;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) return kReadFailed;
+    // The driver had no report queued: the read waits in it and takes the next one, so nothing
+    // stale is left there to drain.
+    m_ReadPending = true;
+    EndDrain();
+    return kReadWaits;
+}
+
+bool CHidWirelet::WaitForRead() {
     const HANDLE device = m_ReadHandle.Get();
-    if (ReadFile(device, buffer, static_cast<DWORD>(m_InputReportLength), nullptr, &m_ReadOverlapped)) return true;
-    if (GetLastError() != ERROR_IO_PENDING) return false;
-    // The driver had no report queued: the read waits in it and takes the next one.
-    InterlockedExchange(&m_ReadWaiting, 1);
     const HANDLE waits[2] = {m_StopEvent.Get(), m_ReadDone.Get()};
     DWORD transferred = 0;
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
@@ -229,6 +262,10 @@ bool CHidWirelet::ReadReport(unsigned char* buffer) {
         return false;
     }
     return GetOverlappedResult(device, &m_ReadOverlapped, &transferred, FALSE) != FALSE;
+}
+
+void CHidWirelet::QueueReport() {
+    if (m_Pool.QueueFreeHead() >= m_Pool.GetSignalThreshold()) SignalRepliesReady();
 }
 
 void CHidWirelet::StopReadThread() {
@@ -248,34 +285,69 @@ void CHidWirelet::StopReadThread() {
 bool CHidWirelet::WritePackets(const TPacketPointers& packets, DWORD start, DWORD timeoutMs) {
     if (packets.empty()) return true;
     if (m_OutputReportLength < 1 || !m_WriteHandle.IsValid()) return false;
+    bool wrote = false;
+    // A write left under way by an earlier time-out holds the report buffer until it ends.
+    if (!AwaitWrite(Remaining(start, timeoutMs), &wrote)) return false;
     const HANDLE device = m_WriteHandle.Get();
     const DWORD length = static_cast<DWORD>(m_OutputReportLength);
+    SWrite& write = *m_Write;
     for (unsigned char* packet : packets) {
-        ComposeOutputReport(packet, m_OutputReportLength, m_Report.get());
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = m_WriteDone.Get();
-        DWORD written = 0;
-        if (WriteFile(device, m_Report.get(), length, nullptr, &overlapped)) continue;
+        ComposeOutputReport(packet, m_OutputReportLength, write.report.get());
+        ZeroMemory(&write.overlapped, sizeof write.overlapped);
+        write.overlapped.hEvent = m_WriteDone.Get();
+        if (WriteFile(device, write.report.get(), length, nullptr, &write.overlapped)) continue;
         if (GetLastError() != ERROR_IO_PENDING) return false;
-        if (WaitForSingleObject(overlapped.hEvent, Remaining(start, timeoutMs)) != WAIT_OBJECT_0) {
-            // The device does not take the report: abandon the write, and wait until the
-            // cancellation has landed because the write still refers to m_Report and overlapped.
-            CancelIoEx(device, &overlapped);
-            GetOverlappedResult(device, &overlapped, &written, TRUE);
+        write.inFlight = true;
+        if (!AwaitWrite(Remaining(start, timeoutMs), &wrote)) {
+            // The device does not take the report: the write is cancelled. One that the driver
+            // has handed to the device already may not be cancellable; it stays under way, and
+            // the next write waits for it.
+            CancelIoEx(device, &write.overlapped);
+            AwaitWrite(kWriteCancelWaitMs, &wrote);
             return false;
         }
-        if (!GetOverlappedResult(device, &overlapped, &written, FALSE)) return false;
+        if (!wrote) return false;
     }
     return true;
 }
 
+bool CHidWirelet::AwaitWrite(DWORD waitMs, bool* wrote) {
+    SWrite& write = *m_Write;
+    *wrote = true;
+    if (!write.inFlight) return true;
+    if (WaitForSingleObject(write.overlapped.hEvent, waitMs) != WAIT_OBJECT_0) return false;
+    DWORD written = 0;
+    *wrote = GetOverlappedResult(m_WriteHandle.Get(), &write.overlapped, &written, FALSE) != FALSE;
+    write.inFlight = false;
+    return true;
+}
+
+void CHidWirelet::EndWrite() noexcept {
+    if (!m_Write || !m_Write->inFlight) return;
+    SWrite& write = *m_Write;
+    CancelIoEx(m_WriteHandle.Get(), &write.overlapped);
+    bool wrote = false;
+    if (AwaitWrite(kWriteCancelWaitMs, &wrote)) return;
+    // Closing the handle ends what the driver still holds for it, given time.
+    try {
+        m_WriteHandle.Close();
+    } catch (const CCheckException&) {
+    }
+    if (WaitForSingleObject(write.overlapped.hEvent, kClosedWriteWaitMs) == WAIT_OBJECT_0 &&
+        HasOverlappedIoCompleted(&write.overlapped)) {
+        return;
+    }
+    // The system may still write the write's status into its OVERLAPPED, and read its report:
+    // that memory is left to it.
+    m_Write.release();
+}
+
 CPacketPool::SBuffer* CHidWirelet::TakeFreeHead() {
-    const bool polling = m_ContinuousRead && GetTickCount() - m_LastPollTick < kStalledPollMs;
-    if (m_Pool.FreeHead() == nullptr && !m_TransactionActive && !polling) {
-        // Every buffer is queued and nobody is taking packets: the oldest is dropped and its
-        // buffer read into, so that unprompted input never backs up in the driver, where the next
-        // transaction would take it for its replies. A transaction, and continuous read while
-        // the client polls, keep every packet for their caller.
+    if (m_Pool.FreeHead() == nullptr && !m_TransactionActive && !m_ContinuousRead) {
+        // Every buffer is queued and the channel is idle: the oldest is dropped and its buffer
+        // read into, so that unprompted input does not back up in the driver. A transaction, and
+        // continuous read however long the client pauses, keep every packet for their caller; the
+        // read thread then waits for a free buffer and the driver buffers the rest.
         m_Pool.FreeOldestQueued();
     }
     CPacketPool::SBuffer* head = m_Pool.FreeHead();
@@ -301,53 +373,65 @@ void CHidWirelet::ClearRepliesReady() {
     m_RepliesSignalled = false;
 }
 
-void CHidWirelet::PrepareForReplies(const TPacketPointers& replyPackets) {
+bool CHidWirelet::PrepareForReplies(const TPacketPointers& replyPackets) {
     CMutexLock lock(m_PoolMutex);
     ClearRepliesReady();
     DropStaleInput();
     m_Pool.SetSignalThreshold(replyPackets.size());
     m_TransactionActive = true;
+    return !m_DrainSignalled;
 }
 
 void CHidWirelet::DropStaleInput() {
     m_Pool.FreeAllQueued();
     WakeStarvedReader();
-    // Reports waiting in the driver's queue of the read handle are as old as those in the pool.
-    // While the read thread's read waits in the driver there are none: the driver completes a read
-    // at once when a report is queued, and hands every new report to the waiting read. Otherwise
-    // the queue is flushed, or, where the driver cannot flush it (Wine's HID stack answers
-    // ERROR_NOT_SUPPORTED), read empty, from then on every time; nothing here is fatal.
-    const bool readWaiting = m_ReadWaiting != 0 && !HasOverlappedIoCompleted(&m_ReadOverlapped);
-    if (m_FlushFailed) {
-        DrainDriverQueue();
-    } else if (!readWaiting && !HidD_FlushQueue(m_ReadHandle.Get())) {
-        m_FlushFailed = true;
-        DrainDriverQueue();
+    if (m_ReadPending) {
+        // A read that still waits in the driver has nothing queued before it (the driver completes
+        // a read at once when a report is queued) and gets what arrives from now on. One that has
+        // completed holds a report from before this point, though the read thread has not queued
+        // it yet; more may wait behind it.
+        if (!HasOverlappedIoCompleted(&m_ReadOverlapped)) return;
+        m_ReadStale = true;
     }
-    // A read that has completed holds a report from before this point even though the read
-    // thread has not queued it yet; one still pending gets what arrives from now on.
-    if (m_ReadInFlight && HasOverlappedIoCompleted(&m_ReadOverlapped)) m_ReadStale = true;
+    // Reports waiting in the driver's queue of the read handle are as old as those in the pool.
+    // They are flushed, or, where the driver cannot flush (Wine's HID stack answers
+    // ERROR_NOT_SUPPORTED), read out by the read thread, from then on every time; nothing here
+    // is fatal.
+    if (!m_FlushFailed) {
+        if (HidD_FlushQueue(m_ReadHandle.Get())) return;
+        m_FlushFailed = true;
+    }
+    StartDrain();
 }
 
-void CHidWirelet::DrainDriverQueue() {
-    // Every read of a queued report completes at once; the first that does not within a short
-    // wait finds the queue empty and is cancelled.
-    const HANDLE device = m_ReadHandle.Get();
-    for (int i = 0; i < kMaxDrainReads; ++i) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = m_DrainDone.Get();
-        DWORD transferred = 0;
-        if (ReadFile(device, m_DrainBuffer.get(), static_cast<DWORD>(m_InputReportLength), nullptr, &overlapped)) {
-            continue;
-        }
-        if (GetLastError() != ERROR_IO_PENDING) return;
-        if (WaitForSingleObject(overlapped.hEvent, kDrainReadWaitMs) != WAIT_OBJECT_0) {
-            CancelIoEx(device, &overlapped);
-            GetOverlappedResult(device, &overlapped, &transferred, TRUE);  // refers to the buffer until then
-            return;
-        }
-        if (!GetOverlappedResult(device, &overlapped, &transferred, FALSE)) return;
-    }
+void CHidWirelet::StartDrain() {
+    // The queue holds no more reports than the driver was asked to buffer.
+    m_DrainRemaining = static_cast<std::size_t>(kDriverInputBuffers);
+    if (!m_DrainSignalled) return;
+    Check([&] { return ResetEvent(m_DrainDone.Get()); });
+    m_DrainSignalled = false;
+}
+
+void CHidWirelet::EndDrain() {
+    m_DrainRemaining = 0;
+    if (m_DrainSignalled) return;
+    Check([&] { return SetEvent(m_DrainDone.Get()); });
+    m_DrainSignalled = true;
+}
+
+bool CHidWirelet::TakeDrainedReport() {
+    if (m_DrainRemaining == 0) return false;
+    if (--m_DrainRemaining == 0) EndDrain();
+    return true;
+}
+
+void CHidWirelet::WaitForDrain() {
+    // The read thread's end also ends the wait: nothing drains any more.
+    const HANDLE waits[2] = {m_DrainDone.Get(), m_ReadThread.Get()};
+    if (WaitForMultipleObjects(2, waits, FALSE, kDrainWaitMs) == WAIT_OBJECT_0) return;
+    // Out of time (or no reader): what is left counts as new input.
+    CMutexLock lock(m_PoolMutex);
+    EndDrain();
 }
 
 void CHidWirelet::EndTransaction() noexcept {
@@ -379,20 +463,22 @@ std::size_t CHidWirelet::DiscardReceived() {
 bool CHidWirelet::WriteReadPackets(const TPacketPointers& outPackets, const TPacketPointers& replyPackets,
                                    int* receivedCount, int timeoutMs) {
     *receivedCount = 0;
-    const DWORD start = GetTickCount();
     const DWORD timeout = TransactionTimeout(timeoutMs, replyPackets.size());
-    if (replyPackets.empty()) return WritePackets(outPackets, start, timeout);
+    if (replyPackets.empty()) return WritePackets(outPackets, GetTickCount(), timeout);
     if (!m_ReadThread.IsValid() || IsDeviceGone()) {
         DiscardReceived();
         return false;
     }
 
-    PrepareForReplies(replyPackets);
+    const bool draining = PrepareForReplies(replyPackets);
     // However the transaction ends, the pool drains again while idle.
     struct STransactionEnd {
         CHidWirelet* channel;
         ~STransactionEnd() { channel->EndTransaction(); }
     } transactionEnd{this};
+    if (draining) WaitForDrain();
+    // The time-out counts from the write, once stale input is gone.
+    const DWORD start = GetTickCount();
     if (!WritePackets(outPackets, start, timeout)) {
         DiscardReceived();
         return false;
@@ -424,7 +510,6 @@ bool CHidWirelet::StartContinuousRead() {
     DropStaleInput();
     m_Pool.SetSignalThreshold(kContinuousReadThreshold);
     m_ContinuousRead = true;
-    m_LastPollTick = GetTickCount();
     return true;
 }
 
@@ -440,7 +525,6 @@ bool CHidWirelet::StopContinuousRead() {
 bool CHidWirelet::ContinuousRead(unsigned char* packet) {
     if (!m_ContinuousRead) return false;
     CMutexLock lock(m_PoolMutex);
-    m_LastPollTick = GetTickCount();
     ClearRepliesReady();
     CPacketPool::SBuffer* oldest = m_Pool.OldestQueued();
     if (oldest == nullptr) return false;

@@ -17,7 +17,7 @@ class CHidWirelet : public CWirelet {
 public:
     CHidWirelet();
     // Stops the read thread without waiting for device input (its overlapped read is cancelled),
-    // then closes the device.
+    // then closes the device. A write the driver cannot cancel is given a short while to end.
     ~CHidWirelet() override;
     CHidWirelet(const CHidWirelet&) = delete;
     CHidWirelet& operator=(const CHidWirelet&) = delete;
@@ -38,19 +38,49 @@ public:
     bool IsDeviceGone() const override;
 
 private:
+    // How a read that the read thread starts under the pool mutex went.
+    enum EReadStart { kNoFreeBuffer, kReadFromQueue, kReadWaits, kReadFailed };
+    // The write under way: its OVERLAPPED and report buffer stay valid until the write has ended,
+    // past the channel's end if the driver holds it that long.
+    struct SWrite {
+        OVERLAPPED overlapped;
+        std::unique_ptr<unsigned char[]> report;
+        bool inFlight;
+    };
+
     static DWORD WINAPI ReadThreadProc(void* channel);
     DWORD ReadLoop();
-    // On the read thread: reads one input report into buffer through m_ReadOverlapped, waiting
-    // for it or for the stop event. False when the read failed or the channel is closing.
-    bool ReadReport(unsigned char* buffer);
+    // Under the pool mutex, on the read thread: starts the read of one input report into buffer
+    // through m_ReadOverlapped. An overlapped read does not block: the driver completes it at once
+    // from its queue, or keeps it pending until input comes.
+    EReadStart StartRead(unsigned char* buffer);
+    // On the read thread, without the mutex: waits for the pending read or the stop event. False
+    // when the read failed or the channel is closing.
+    bool WaitForRead();
+    // Under the pool mutex: queues the report just read into the free list's head.
+    void QueueReport();
     // Under the pool mutex: drops every packet older than now, in the pool and in the driver's
     // queue, and the report of a read that has completed but is not queued yet.
     void DropStaleInput();
-    // Under the pool mutex, where the driver cannot flush its queue: reads it empty.
-    void DrainDriverQueue();
+    // Under the pool mutex, where the driver cannot flush: the read thread reads the reports
+    // queued in the driver and drops them, until a read waits (the queue is empty) or as many
+    // reads as the queue holds have been made. TakeDrainedReport tells the read thread whether
+    // the report it has just read from the queue goes.
+    void StartDrain();
+    void EndDrain();
+    bool TakeDrainedReport();
+    // A transaction waits (without the mutex, for a short while at most) until no stale report is
+    // left in the driver's queue, so that its replies are the only input after its write.
+    void WaitForDrain();
     void StopReadThread();
     bool WritePackets(const TPacketPointers& packets, DWORD start, DWORD timeoutMs);
-    void PrepareForReplies(const TPacketPointers& replyPackets);
+    // Waits up to waitMs for the write under way to end; false while it is still under way.
+    // *wrote tells whether it succeeded.
+    bool AwaitWrite(DWORD waitMs, bool* wrote);
+    // On closing: a write still under way is cancelled or, failing that, given time to end.
+    void EndWrite() noexcept;
+    // Drops stale input and sets the threshold; true when a drain of the driver's queue is under way.
+    bool PrepareForReplies(const TPacketPointers& replyPackets);
     // The transaction no longer keeps the pool's packets (under the pool mutex).
     void EndTransaction() noexcept;
     // Under the pool mutex: sets or clears replies-ready, calling the kernel only on a change.
@@ -70,8 +100,10 @@ private:
     NQuillonWin32::CHandle m_StopEvent;
     NQuillonWin32::CHandle m_RepliesReady;
     NQuillonWin32::CHandle m_WriteDone;
-    // Manual-reset; the read thread's read, and the reads of DrainDriverQueue.
+    // Manual-reset; the read thread's read.
     NQuillonWin32::CHandle m_ReadDone;
+    // Manual-reset; set while no drain of the driver's queue is under way, from the read thread's
+    // first read on.
     NQuillonWin32::CHandle m_DrainDone;
     // Auto-reset; set when a buffer is freed while the read thread waits for one.
     NQuillonWin32::CHandle m_BufferFreed;
@@ -83,25 +115,23 @@ private:
     bool m_ContinuousRead = false;
     // A transaction waits for replies: the pool keeps every packet (guarded by the pool mutex).
     bool m_TransactionActive = false;
-    // When the client last polled in continuous read (guarded by the pool mutex).
-    DWORD m_LastPollTick = 0;
-    // Reusable output report buffer (output report length bytes), allocated by Open.
-    std::unique_ptr<unsigned char[]> m_Report;
-    // Where DrainDriverQueue reads to (input report length bytes), allocated by Open.
-    std::unique_ptr<unsigned char[]> m_DrainBuffer;
-    // The read thread's read into the free list's head. Consumers look at its status under the
-    // pool mutex; it is STATUS_PENDING from the moment the read is set up until it completes.
+    // Allocated by Open; used by the Java thread only.
+    std::unique_ptr<SWrite> m_Write;
+    // The read thread's read into the free list's head, started under the pool mutex.
     OVERLAPPED m_ReadOverlapped{};
-    // A read has been set up and its report not yet queued (guarded by the pool mutex).
-    bool m_ReadInFlight = false;
+    // That read went pending and its report is not queued yet (guarded by the pool mutex).
+    // Consumers judge it by HasOverlappedIoCompleted under the mutex.
+    bool m_ReadPending = false;
     // That read completed before stale input was dropped: its report is dropped too (guarded by
     // the pool mutex).
     bool m_ReadStale = false;
-    // Set by the read thread once its read waits in the driver, cleared when it sets up the next.
-    volatile LONG m_ReadWaiting = 0;
-    // The driver could not flush its queue once: it is read empty instead (guarded by the pool
-    // mutex).
+    // The driver could not flush its queue once: it is drained by reading from then on (guarded
+    // by the pool mutex).
     bool m_FlushFailed = false;
+    // Reads from the driver's queue the drain may still drop, and whether m_DrainDone is set
+    // (guarded by the pool mutex).
+    std::size_t m_DrainRemaining = 0;
+    bool m_DrainSignalled = false;
     volatile LONG m_DeviceGone = 0;
     // Set before the stop event, so the read loop can test it between reads without a kernel call.
     volatile LONG m_Stopping = 0;

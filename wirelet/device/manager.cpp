@@ -54,7 +54,22 @@ void AddDevicePathIfAccepted(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::
     const std::size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
     const char* path = detail->DevicePath;
     std::string devicePath(path, strnlen(path, required - pathOffset));
-    if (IsAcceptedDevice(devicePath.c_str())) paths.push_back(devicePath);
+    try {
+        if (IsAcceptedDevice(devicePath.c_str())) paths.push_back(devicePath);
+    } catch (const NQuillonWin32::CCheckException&) {
+        // A device that cannot be tested is not listed; the others still are.
+    }
+}
+
+// A new, open channel on the device, or null when it cannot be opened (a device that makes the
+// opening throw counts as one that cannot be opened, so that the others are still listed).
+std::unique_ptr<CHidWirelet> OpenChannel(const std::string& path) {
+    try {
+        std::unique_ptr<CHidWirelet> channel(new CHidWirelet);
+        if (channel->Open(path)) return channel;
+    } catch (const NQuillonWin32::CCheckException&) {
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -124,8 +139,8 @@ void CHidWireletManager::Refresh() {
             continue;
         }
         if (channels.count(path) != 0) continue;
-        std::unique_ptr<CHidWirelet> channel(new CHidWirelet);
-        if (!channel->Open(path)) continue;
+        std::unique_ptr<CHidWirelet> channel = OpenChannel(path);
+        if (!channel) continue;
         issued.tokens.reserve(issued.tokens.size() + 1);
         const TWireletToken token = m_Tokens.Issue(channel.get());
         // Without a token (all 2^32 - 1 handed out) Java could never name the channel.

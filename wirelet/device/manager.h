@@ -21,7 +21,9 @@ public:
     virtual std::vector<TWireletPtr> GetCandidates() = 0;
     // Brings the channel map in line with the accepted devices present now: channels of devices
     // still present are kept untouched, new devices (and devices whose channel lost them, such as a
-    // remote replugged into the same port) are opened, the others are released.
+    // remote replugged into the same port) are opened, the others are released. A device that
+    // cannot be tested or opened is left out, whatever failed; only a failed clean-up of the
+    // device list throws (the map then stays as it was).
     virtual void Refresh() = 0;
     virtual void BringProcessToFront() {}
     // A new reference to the channel with that token, or a handle holding no channel.

@@ -4,10 +4,15 @@
 
 namespace NQuillonWin32 {
 
-CMutex::CMutex() { m_Handle.Reset(CreateMutexA(nullptr, FALSE, nullptr)); }
+CMutex::CMutex() {
+    m_Handle.Reset(Check([] { return CreateMutexA(nullptr, FALSE, nullptr); }));
+}
 
 void CMutex::Lock() {
-    WaitForSingleObject(m_Handle.Get(), INFINITE);
+    SetLastError(ERROR_SUCCESS);
+    const DWORD result = WaitForSingleObject(m_Handle.Get(), INFINITE);
+    // An abandoned mutex is owned all the same: its last owner ended without releasing it.
+    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) throw CCheckException(GetLastError());
     m_Locked = true;
 }
 

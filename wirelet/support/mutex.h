@@ -9,11 +9,12 @@ namespace NQuillonWin32 {
 // An unnamed Win32 mutex.
 class CMutex {
 public:
+    // Throws CCheckException when the mutex cannot be created.
     CMutex();
     CMutex(const CMutex&) = delete;
     CMutex& operator=(const CMutex&) = delete;
 
-    // Waits for the mutex without a time-out.
+    // Waits for the mutex without a time-out; a failed wait throws CCheckException.
     void Lock();
     // Releases it; a failed ReleaseMutex throws CCheckException.
     void Unlock();

@@ -4,7 +4,9 @@
 
 namespace NQuillonWin32 {
 
-CThread::CThread() { m_StopEvent.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr)); }
+CThread::CThread() {
+    m_StopEvent.Reset(Check([] { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }));
+}
 
 CThread::~CThread() {
     try {
@@ -58,24 +60,53 @@ DWORD WINAPI CThread::Entry(void* self) {
     }
 }
 
+namespace {
+
+// The priority class is the process's, the thread priority each scope's own. While scopes live on
+// several threads at once, the class found by the first of them is put back when the last ends,
+// in whatever order they end.
+SRWLOCK g_PriorityLock = SRWLOCK_INIT;
+int g_RaisedScopes = 0;
+DWORD g_FoundPriorityClass = 0;
+
+class CPriorityLock {
+public:
+    CPriorityLock() { AcquireSRWLockExclusive(&g_PriorityLock); }
+    ~CPriorityLock() { ReleaseSRWLockExclusive(&g_PriorityLock); }
+    CPriorityLock(const CPriorityLock&) = delete;
+    CPriorityLock& operator=(const CPriorityLock&) = delete;
+};
+
+}  // namespace
+
 CScopedPriority::CScopedPriority(DWORD priorityClass, int threadPriority)
     : m_Process(GetCurrentProcess()), m_Thread(GetCurrentThread()) {
-    Apply(priorityClass, threadPriority);
+    CPriorityLock lock;
+    m_SavedThreadPriority = GetThreadPriority(m_Thread);
+    const DWORD found = GetPriorityClass(m_Process);
+    Check([&] { return SetThreadPriority(m_Thread, threadPriority); });
+    try {
+        Check([&] { return SetPriorityClass(m_Process, priorityClass); });
+    } catch (const CCheckException&) {
+        SetThreadPriority(m_Thread, m_SavedThreadPriority);
+        throw;
+    }
+    if (g_RaisedScopes++ == 0) g_FoundPriorityClass = found;
 }
 
 CScopedPriority::~CScopedPriority() {
+    CPriorityLock lock;
     try {
-        Apply(m_SavedPriorityClass, m_SavedThreadPriority);
+        Check([&] { return SetThreadPriority(m_Thread, m_SavedThreadPriority); });
     } catch (const CCheckException&) {
-        // Priorities that cannot be put back stay as they are.
+        // A thread priority that cannot be put back stays as it is.
     }
-}
-
-void CScopedPriority::Apply(DWORD priorityClass, int threadPriority) {
-    m_SavedThreadPriority = GetThreadPriority(m_Thread);
-    m_SavedPriorityClass = GetPriorityClass(m_Process);
-    Check([&] { return SetThreadPriority(m_Thread, threadPriority); });
-    Check([&] { return SetPriorityClass(m_Process, priorityClass); });
+    if (--g_RaisedScopes > 0) return;
+    try {
+        Check([&] { return SetPriorityClass(m_Process, g_FoundPriorityClass); });
+    } catch (const CCheckException&) {
+        // Nor can the class be helped.
+    }
 }
 
 }  // namespace NQuillonWin32

@@ -13,6 +13,7 @@ namespace NQuillonWin32 {
 // by the time ~CThread runs, the derived part is gone.
 class CThread {
 public:
+    // Throws CCheckException when the stop event cannot be created.
     CThread();
     // Stop(1000), then closes the stop event and the thread handle. Never throws.
     virtual ~CThread();
@@ -49,8 +50,11 @@ private:
     DWORD m_ThreadId = 0;
 };
 
-// Sets the process priority class and the calling thread's priority, and puts the earlier
-// values back when it goes out of scope. Construct and destroy it on the same thread.
+// Sets the process priority class and the calling thread's priority (thread first, then class),
+// and puts them back when it goes out of scope: the thread's priority at once, the process's
+// class when the last of the scopes living at once ends (the class is process-wide, so a scope
+// ending first must not put back what another scope set). Construct and destroy it on the same
+// thread. A refused priority throws CCheckException and changes nothing.
 class CScopedPriority {
 public:
     CScopedPriority(DWORD priorityClass, int threadPriority);
@@ -58,13 +62,9 @@ public:
     CScopedPriority(const CScopedPriority&) = delete;
     CScopedPriority& operator=(const CScopedPriority&) = delete;
 
-    // Saves the values in force, then sets the given ones (thread first, then class).
-    void Apply(DWORD priorityClass, int threadPriority);
-
 private:
     HANDLE m_Process;
     HANDLE m_Thread;
-    DWORD m_SavedPriorityClass = 0;
     int m_SavedThreadPriority = 0;
 };
 

@@ -45,8 +45,15 @@ struct SSharedDevice {
     USHORT version;
     LONG inputReportLength;
     LONG outputReportLength;
-    LONG numInputBuffers;  // as set through HidD_SetNumInputBuffers (the driver's default is 32)
-    LONG flushedReports;   // input reports taken out of handles' queues by HidD_FlushQueue
+    // The longest input queue any handle of the device has asked for through
+    // HidD_SetNumInputBuffers (each handle starts at the driver's default of 32): the simulator
+    // keeps that many reports per handle, and the hid.dll double cuts each handle's queue to the
+    // handle's own count before the handle reads.
+    LONG numInputBuffers;
+    LONG flushedReports;      // input reports taken out of handles' queues by HidD_FlushQueue
+    LONG lostReports;         // input reports a handle lost to its own full queue (cut by the double)
+    LONG queuedReadDelayMs;   // a read served from the queue completes this much later (0: at once)
+    LONG writesUncancelable;  // writes waiting for the device ignore CancelIoEx
 };
 
 // Makes `call` fail with `error` (for HidP_GetCaps: HIDP_STATUS_INVALID_PREPARSED_DATA) on the
@@ -68,6 +75,7 @@ struct STable {
     LONG calls[kCallCount];
     LONG outstandingPreparsed;   // preparsed data handed out and not yet freed
     LONG outstandingDeviceSets;  // device information sets not yet destroyed
+    LONG flushUnsupported;       // HidD_FlushQueue fails with ERROR_NOT_SUPPORTED, as Wine's own stack does
     LONG misuseCount;
     char misuse[kMaxMisuse][200];
 };

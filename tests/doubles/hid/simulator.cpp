@@ -123,6 +123,9 @@ int CHidSimulator::Plug(const SDeviceSpec& spec) {
         shared.outputReportLength = spec.outputReportLength;
         shared.numInputBuffers = kDefaultDriverInputBuffers;
         shared.flushedReports = 0;
+        shared.lostReports = 0;
+        shared.queuedReadDelayMs = 0;
+        shared.writesUncancelable = 0;
     }
     device->spec = spec;
     device->pipePath = L"\\\\.\\pipe\\" + std::wstring(pipeName.begin(), pipeName.end());
@@ -212,8 +215,35 @@ long CHidSimulator::CallCount(ECall call) const {
 }
 
 int CHidSimulator::NumInputBuffers(int device) const {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        DeviceAt(device);  // throws for an unknown device
+    }
     CTableLock tableLock(m_Table);
     return m_Table.Get()->devices[device].numInputBuffers;
+}
+
+void CHidSimulator::SetFlushSupported(bool supported) {
+    CTableLock tableLock(m_Table);
+    m_Table.Get()->flushUnsupported = supported ? 0 : 1;
+}
+
+void CHidSimulator::DelayQueuedReads(int device, DWORD delayMs) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        DeviceAt(device);  // throws for an unknown device
+    }
+    CTableLock tableLock(m_Table);
+    m_Table.Get()->devices[device].queuedReadDelayMs = static_cast<LONG>(delayMs);
+}
+
+void CHidSimulator::SetWritesCancelable(int device, bool cancelable) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        DeviceAt(device);  // throws for an unknown device
+    }
+    CTableLock tableLock(m_Table);
+    m_Table.Get()->devices[device].writesUncancelable = cancelable ? 0 : 1;
 }
 
 void CHidSimulator::SendInput(int device, const TReport& report) {
@@ -356,8 +386,13 @@ bool CHidSimulator::WaitForOpenHandles(int device, int count, DWORD timeoutMs) {
 }
 
 unsigned long CHidSimulator::Overruns(int device) const {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return DeviceAt(device).overruns;
+    unsigned long overruns = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        overruns = DeviceAt(device).overruns;
+    }
+    CTableLock tableLock(m_Table);
+    return overruns + static_cast<unsigned long>(m_Table.Get()->devices[device].lostReports);
 }
 
 long CHidSimulator::FlushedReports(int device) const {

@@ -5,10 +5,11 @@
 // may run in this process or in a child process (children inherit the session variable).
 //
 // Input reports go to every handle open on the device, as the HID driver copies each report to
-// every open handle; each handle queues up to the driver's input-buffer count of reports for its
-// reader and loses the oldest beyond that. HidD_FlushQueue empties the queue of the handle it is
-// given. Every output report is recorded. A handle count is kept from the pipe server's side: a
-// handle is counted from its CreateFile until the client closes it.
+// every open handle; each handle queues up to its own input-buffer count of reports for its reader
+// (32 when opened, then as set on that handle) and loses the oldest beyond that. HidD_FlushQueue
+// empties the queue of the handle it is given, or fails with ERROR_NOT_SUPPORTED as Wine's own HID
+// stack does (SetFlushSupported). Every output report is recorded. A handle count is kept from the
+// pipe server's side: a handle is counted from its CreateFile until the client closes it.
 
 #include <windows.h>
 
@@ -62,7 +63,20 @@ public:
     void FailCall(ECall call, DWORD error, int device = -1, int skip = 0, int times = -1);
     void ClearFailures();
     long CallCount(ECall call) const;
+    // The largest input-buffer count set on any handle of the device (32 if none was set).
     int NumInputBuffers(int device) const;
+
+    // HidD_FlushQueue fails with ERROR_NOT_SUPPORTED and flushes nothing, on every device (as
+    // Wine's own HID stack always does), or works again.
+    void SetFlushSupported(bool supported);
+    // A read on an overlapped handle of the device that finds a report queued takes it out of the
+    // queue at once but completes delayMs later; until then its OVERLAPPED says it is pending.
+    // 0 ends it. Reads that wait for input complete as the input comes.
+    void DelayQueuedReads(int device, DWORD delayMs);
+    // Overlapped writes that wait for the device ignore CancelIoEx: they end when the device takes
+    // the report, when it is unplugged or when their handle is closed (as a write the HID stack has
+    // handed to the device does on Windows).
+    void SetWritesCancelable(int device, bool cancelable);
 
     // Delivers one input report (exactly the input report length, report ID first).
     void SendInput(int device, const TReport& report);
@@ -91,7 +105,8 @@ public:
     // Total opens the device has seen.
     int OpenCount(int device);
     // Input reports lost because a handle that reads them fell more than its input-buffer count
-    // behind (the handle that only writes never reads and is not counted).
+    // behind (the handle that only writes never reads and is not counted). WaitForDelivered counts
+    // a report the double cut from a handle's queue as delivered.
     unsigned long Overruns(int device) const;
     // Input reports that HidD_FlushQueue took out of a handle's queue.
     long FlushedReports(int device) const;

@@ -4,7 +4,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "wirelet/support/check.h"
 #include "wirelet/support/handle.h"
@@ -16,6 +20,63 @@ using namespace NQuillonWin32;
 namespace {
 
 HANDLE NewEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+
+// Points this program's import of one kernel32 function at a stand-in while it lives, so that the
+// classes (linked into this program) meet a failing platform.
+class CImportPatch {
+public:
+    CImportPatch(const char* name, void* standIn) {
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0; ++d) {
+            if (_stricmp(reinterpret_cast<char*>(base + d->Name), "kernel32.dll") != 0) continue;
+            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+            for (std::size_t i = 0; names[i].u1.AddressOfData != 0; ++i) {
+                if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal)) continue;
+                auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
+                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), name) == 0) {
+                    m_Slots.push_back(reinterpret_cast<ULONG_PTR*>(&slots[i].u1.Function));
+                }
+            }
+        }
+        if (m_Slots.empty()) throw std::runtime_error(std::string("no import of ") + name);
+        m_Original = *m_Slots.front();
+        Write(reinterpret_cast<ULONG_PTR>(standIn));
+    }
+    ~CImportPatch() { Write(m_Original); }
+    CImportPatch(const CImportPatch&) = delete;
+    CImportPatch& operator=(const CImportPatch&) = delete;
+
+private:
+    void Write(ULONG_PTR value) {
+        for (ULONG_PTR* slot : m_Slots) {
+            DWORD protection = 0;
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+            *slot = value;
+            VirtualProtect(slot, sizeof *slot, protection, &protection);
+        }
+    }
+
+    std::vector<ULONG_PTR*> m_Slots;
+    ULONG_PTR m_Original = 0;
+};
+
+HANDLE WINAPI NoMutex(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) {
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return nullptr;
+}
+
+HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) {
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return nullptr;
+}
+
+DWORD WINAPI FailedWait(HANDLE, DWORD) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
 
 bool IsOpen(HANDLE handle) {
     DWORD flags = 0;
@@ -104,6 +165,31 @@ TEST(Mutex, LockExcludesOtherThreadsAndUnlockByAStrangerThrows) {
     EXPECT_EQ(state.load(), 2);
 }
 
+TEST(Mutex, AFailedCreationOrWaitThrowsInsteadOfRunningWithoutExclusion) {
+    {
+        CImportPatch patch("CreateMutexA", reinterpret_cast<void*>(&NoMutex));
+        try {
+            CMutex mutex;
+            ADD_FAILURE() << "a mutex without a handle was made";
+        } catch (const CCheckException& e) {
+            EXPECT_EQ(e.GetError(), static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
+        }
+    }
+    CMutex mutex;
+    {
+        CImportPatch patch("WaitForSingleObject", reinterpret_cast<void*>(&FailedWait));
+        try {
+            CMutexLock lock(mutex);
+            ADD_FAILURE() << "a failed wait counted as holding the mutex";
+        } catch (const CCheckException& e) {
+            EXPECT_EQ(e.GetError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        }
+    }
+    EXPECT_FALSE(mutex.IsLocked());
+    CMutexLock lock(mutex);  // still usable
+    EXPECT_TRUE(mutex.IsLocked());
+}
+
 class CProbeThread : public CThread {
 public:
     explicit CProbeThread(bool result, bool waitForStop = true) : m_Result(result), m_WaitForStop(waitForStop) {}
@@ -189,6 +275,16 @@ TEST(Thread, SecondStartResetsTheEventAndLeavesTheFirstThreadRunning) {
     CloseHandle(first);
 }
 
+TEST(Thread, AStopEventThatCannotBeCreatedThrows) {
+    CImportPatch patch("CreateEventA", reinterpret_cast<void*>(&NoEvent));
+    try {
+        CProbeThread probe(true);
+        ADD_FAILURE() << "a thread without a stop event was made";
+    } catch (const CCheckException& e) {
+        EXPECT_EQ(e.GetError(), static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
+    }
+}
+
 TEST(Thread, WaitOrTerminateWithZeroEndsARunningThread) {
     CProbeThread probe(true);
     ASSERT_TRUE(probe.Start());
@@ -216,6 +312,36 @@ TEST(ScopedPriority, PutsTheEarlierPrioritiesBack) {
         EXPECT_EQ(e.GetError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     }
     EXPECT_EQ(GetThreadPriority(GetCurrentThread()), thread);
+}
+
+TEST(ScopedPriority, ThreadsRaisingTogetherLeaveTheProcessClassAsFoundWhateverOrderTheyEndIn) {
+    const DWORD found = GetPriorityClass(GetCurrentProcess());
+    ASSERT_TRUE(SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS));
+    // Two read threads: the first raises, the second raises, the first ends, then the second.
+    HANDLE firstRaised = NewEvent(), secondRaised = NewEvent(), firstEnded = NewEvent();
+    std::thread first([&] {
+        {
+            CScopedPriority raised(NORMAL_PRIORITY_CLASS, THREAD_PRIORITY_HIGHEST);
+            SetEvent(firstRaised);
+            WaitForSingleObject(secondRaised, 5000);
+        }
+        SetEvent(firstEnded);
+    });
+    std::thread second([&] {
+        WaitForSingleObject(firstRaised, 5000);
+        CScopedPriority raised(NORMAL_PRIORITY_CLASS, THREAD_PRIORITY_HIGHEST);
+        SetEvent(secondRaised);
+        WaitForSingleObject(firstEnded, 5000);
+        EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(NORMAL_PRIORITY_CLASS))
+            << "the class went back while a scope still lives";
+    });
+    first.join();
+    second.join();
+    EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
+    SetPriorityClass(GetCurrentProcess(), found);
+    CloseHandle(firstRaised);
+    CloseHandle(secondRaised);
+    CloseHandle(firstEnded);
 }
 
 }  // namespace
