@@ -184,23 +184,13 @@ DWORD CHidWirelet::ReadLoop() {
 
         const HANDLE starvedWaits[2] = {m_StopEvent.Get(), m_BufferFreed.Get()};
         CPacketPool::SBuffer* current = nullptr;
-        // kReadWaits after WaitForRead: a read that went pending has completed, and its report
-        // is taken in the same hold of the mutex that starts the next read.
-        EReadStart start = kNoFreeBuffer;
         for (;;) {
             if (m_Stopping) return 0;
+            EReadStart start = kNoFreeBuffer;
             {
                 // The read starts under the mutex, so a drop always finds it either not started
                 // or in a state it can judge.
                 CMutexLock lock(m_PoolMutex);
-                if (start == kReadWaits) {
-                    m_ReadPending = false;
-                    // One older than a drop that came meanwhile is read over.
-                    if (!m_ReadStale) {
-                        QueueReport();
-                        current = nullptr;  // the next read takes the free list's new head
-                    }
-                }
                 if (current == nullptr) current = TakeFreeHead();
                 start = current != nullptr ? StartRead(current->data) : kNoFreeBuffer;
                 if (start == kReadFromQueue) {
@@ -225,6 +215,13 @@ DWORD CHidWirelet::ReadLoop() {
                 if (!m_Stopping) InterlockedExchange(&m_DeviceGone, 1);
                 return 0;
             }
+            // The report of a read that waited is queued in a hold of its own: a transaction
+            // waiting for it takes it without waiting for the next read's start.
+            CMutexLock lock(m_PoolMutex);
+            m_ReadPending = false;
+            if (m_ReadStale) continue;  // older than a drop that came meanwhile: read into it again
+            QueueReport();
+            current = nullptr;  // the next turn takes the free list's new head
         }
     } catch (...) {
         // A broken event or mutex leaves the channel unable to read: the same as a lost device.
