@@ -305,9 +305,10 @@ BOOL WINAPI CheckedCancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
 bool IsPipePath(const char* path) { return path != nullptr && _strnicmp(path, "\\\\.\\pipe\\", 9) == 0; }
 bool IsPipePath(const wchar_t* path) { return path != nullptr && _wcsnicmp(path, L"\\\\.\\pipe\\", 9) == 0; }
 
-HANDLE WINAPI NotedCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                               DWORD disposition, DWORD flags, HANDLE templateFile) {
-    HANDLE handle = g_RealCreateFileA(path, access, share, security, disposition, flags, templateFile);
+// A pipe opened is a simulated device's new handle; any other file reusing a handle value that
+// named one ends what was known of it. The caller's last error is kept.
+template <typename TChar>
+HANDLE NoteCreated(HANDLE handle, const TChar* path) {
     const DWORD error = GetLastError();
     if (handle != INVALID_HANDLE_VALUE) {
         if (IsPipePath(path)) {
@@ -320,19 +321,14 @@ HANDLE WINAPI NotedCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURIT
     return handle;
 }
 
+HANDLE WINAPI NotedCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD flags, HANDLE templateFile) {
+    return NoteCreated(g_RealCreateFileA(path, access, share, security, disposition, flags, templateFile), path);
+}
+
 HANDLE WINAPI NotedCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                DWORD disposition, DWORD flags, HANDLE templateFile) {
-    HANDLE handle = g_RealCreateFileW(path, access, share, security, disposition, flags, templateFile);
-    const DWORD error = GetLastError();
-    if (handle != INVALID_HANDLE_VALUE) {
-        if (IsPipePath(path)) {
-            NoteOpenedHandle(handle);
-        } else {
-            ForgetDeviceHandle(handle);
-        }
-    }
-    SetLastError(error);
-    return handle;
+    return NoteCreated(g_RealCreateFileW(path, access, share, security, disposition, flags, templateFile), path);
 }
 
 BOOL WINAPI NotedCloseHandle(HANDLE handle) {
