@@ -40,6 +40,13 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+// A peer's log on one line, for a failure message.
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string joined;
+    for (const std::string& line : lines) joined += (joined.empty() ? "" : " | ") + line;
+    return joined;
+}
+
 std::wstring Hex(const std::string& bytes) {
     static const wchar_t digits[] = L"0123456789abcdef";
     std::wstring out;
@@ -308,7 +315,7 @@ TEST_F(MonitorAcrossProcesses, TwoLaunchesAtTheSameInstantGiveOnePrimary) {
                 << "round " << round << ": the secondary's command did not reach the primary";
             EXPECT_NE(std::find(lines[1 - i].begin(), lines[1 - i].end(), "secondary"), lines[1 - i].end());
         }
-        ASSERT_EQ(primaries, 1) << "round " << round;
+        ASSERT_EQ(primaries, 1) << "round " << round << "\na: " << Joined(lines[0]) << "\nb: " << Joined(lines[1]);
     }
 }
 
