@@ -19,6 +19,17 @@ using namespace NQuillonWin32;
 
 namespace {
 
+// Runs what must throw the check exception with the given error; reports `fault` if it does not.
+template <typename TAction>
+void ExpectCheckFailure(DWORD error, TAction action, const char* fault) {
+    try {
+        action();
+        ADD_FAILURE() << fault;
+    } catch (const CCheckException& e) {
+        EXPECT_EQ(e.GetError(), error);
+    }
+}
+
 HANDLE NewEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 
 // Points this program's import of one kernel32 function at a stand-in while it lives, so that the
@@ -168,22 +179,14 @@ TEST(Mutex, LockExcludesOtherThreadsAndUnlockByAStrangerThrows) {
 TEST(Mutex, AFailedCreationOrWaitThrowsInsteadOfRunningWithoutExclusion) {
     {
         CImportPatch patch("CreateMutexA", reinterpret_cast<void*>(&NoMutex));
-        try {
-            CMutex mutex;
-            ADD_FAILURE() << "a mutex without a handle was made";
-        } catch (const CCheckException& e) {
-            EXPECT_EQ(e.GetError(), static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
-        }
+        ExpectCheckFailure(
+            ERROR_NO_SYSTEM_RESOURCES, [] { CMutex mutex; }, "a mutex without a handle was made");
     }
     CMutex mutex;
     {
         CImportPatch patch("WaitForSingleObject", reinterpret_cast<void*>(&FailedWait));
-        try {
-            CMutexLock lock(mutex);
-            ADD_FAILURE() << "a failed wait counted as holding the mutex";
-        } catch (const CCheckException& e) {
-            EXPECT_EQ(e.GetError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-        }
+        ExpectCheckFailure(
+            ERROR_INVALID_HANDLE, [&] { CMutexLock lock(mutex); }, "a failed wait counted as holding the mutex");
     }
     EXPECT_FALSE(mutex.IsLocked());
     CMutexLock lock(mutex);  // still usable
@@ -277,12 +280,8 @@ TEST(Thread, SecondStartResetsTheEventAndLeavesTheFirstThreadRunning) {
 
 TEST(Thread, AStopEventThatCannotBeCreatedThrows) {
     CImportPatch patch("CreateEventA", reinterpret_cast<void*>(&NoEvent));
-    try {
-        CProbeThread probe(true);
-        ADD_FAILURE() << "a thread without a stop event was made";
-    } catch (const CCheckException& e) {
-        EXPECT_EQ(e.GetError(), static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
-    }
+    ExpectCheckFailure(
+        ERROR_NO_SYSTEM_RESOURCES, [] { CProbeThread probe(true); }, "a thread without a stop event was made");
 }
 
 TEST(Thread, WaitOrTerminateWithZeroEndsARunningThread) {
