@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <vector>
@@ -30,6 +31,12 @@ constexpr DWORD kUnloadWaitMs = 5000;
 // monitor. Past it the call goes on without the lock rather than hang behind a stuck process.
 constexpr DWORD kInstanceMutexWaitMs = 10000;
 
+// Serialises the token, destroy and unload calls, which read and change the two lists below. A
+// receiver may call destroy on the monitor thread while another thread makes a token call: without
+// turns, the destroy call could end the monitor that token call has just made, or both could let go
+// of the same monitor and it would be deleted twice. A call holding it waits for another monitor's
+// threads only within its bounds, so a receiver waiting for it on such a thread holds it up no longer.
+std::mutex g_CallLock;
 // This process's monitor, from the token call that made it to the destroy call.
 CCommandMonitor* g_Monitor = nullptr;
 // Monitors whose threads were still running when they were let go of: a receiver method that had
@@ -138,6 +145,7 @@ private:
 
 jint GetCommandMonitorToken(JNIEnv* env, jobject receiver) {
     if (receiver == nullptr) return 0;
+    std::lock_guard<std::mutex> turn(g_CallLock);
     // A monitor just let go of usually ends within moments: give it that, so that its window is
     // gone before the look-up.
     ReapRetiredMonitors(env, kStopWaitMs);
@@ -208,6 +216,7 @@ void BringCommandMonitorProcessToFront(jint) {}
 
 void DestroyCommandMonitor(JNIEnv* env, jint token) {
     if (token == 0) return;
+    std::lock_guard<std::mutex> turn(g_CallLock);
     HWND window = WindowOf(token);
     if (IsMonitorWindow(window)) {
         // Marked at once, so that no token call in any process takes it any more, however long
@@ -226,6 +235,7 @@ void DestroyCommandMonitor(JNIEnv* env, jint token) {
 void StopCommandMonitorsForUnload(JavaVM* vm) {
     JNIEnv* env = nullptr;
     if (vm == nullptr || vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_2) != JNI_OK) env = nullptr;
+    std::lock_guard<std::mutex> turn(g_CallLock);
     if (g_Monitor != nullptr) {
         CCommandMonitor* monitor = g_Monitor;
         g_Monitor = nullptr;

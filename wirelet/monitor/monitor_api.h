@@ -1,7 +1,7 @@
 #pragma once
 // The bodies of WinMain's command-monitor natives. The token is the monitor window's handle as
-// a Java int, 0 for none. Calls of the token and destroy bodies must not overlap (the Java client
-// makes them from one thread at a time). The bodies may throw std::bad_alloc; the exported
+// a Java int, 0 for none. The token and destroy bodies may be called from any thread, a receiver
+// on the monitor thread included: they take turns. The bodies may throw std::bad_alloc; the exported
 // functions run them through the JNI wall.
 
 #include <jni.h>

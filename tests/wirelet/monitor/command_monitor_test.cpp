@@ -88,7 +88,8 @@ protected:
             .method("Quit", kCommand,
                     [this](JNIEnv* env, jobject, const std::vector<jvalue>&) {
                         // A receiver that destroys the monitor from the monitor thread itself.
-                        DestroyCommandMonitor(env, m_Token);
+                        DestroyCommandMonitor(env, m_QuitToken.load());
+                        SetEvent(m_Quit);
                         return jvm_double::void_result();
                     })
             .method("Count", "(I)V", [](JNIEnv*, jobject, const std::vector<jvalue>&) {
@@ -163,6 +164,8 @@ protected:
     jint m_Token = 0;
     HANDLE m_Holding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE m_Release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE m_Quit = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<jint> m_QuitToken{0};
     std::mutex m_Mutex;
     std::vector<SReceived> m_Received;
 };
@@ -300,13 +303,41 @@ TEST_F(CommandMonitor, WindowClosedFromOutsideEndsTheThreadCleanly) {
 
 TEST_F(CommandMonitor, ReceiverMayDestroyTheMonitorFromItsOwnThread) {
     m_Token = Token();
+    m_QuitToken = m_Token;
     Send(m_Token, u"Quit", u"");
+    // The command runs after its send has returned: until it has, a token call still finds the
+    // monitor it is about to destroy.
+    ASSERT_EQ(WaitForSingleObject(m_Quit, 20000), WAIT_OBJECT_0);
     // The monitor is forgotten at once; its thread ends after the command and is cleaned up by
     // the next call.
     m_Token = Token();
     ASSERT_NE(m_Token, 0);
     Send(m_Token, u"Open", u"next monitor");
     EXPECT_EQ(ReceivedAtLeast(1).size(), 1u);
+
+    // A token call while the receiver's destroy call runs: the two take turns. The token is the
+    // old monitor's when the token call came first, and that monitor then takes no more commands;
+    // otherwise it is a new monitor's, which the destroy call leaves serving.
+    for (int round = 0; round < 30; ++round) {
+        const jint old = m_Token;
+        m_QuitToken = old;
+        Send(old, u"Quit", u"");
+        jint next = Token();
+        ASSERT_EQ(WaitForSingleObject(m_Quit, 20000), WAIT_OBJECT_0);
+        if (next == old) {
+            m_Vm.call_native([&](JNIEnv* env) {
+                EXPECT_FALSE(SendCommandToCommandMonitor(env, old, m_Vm.new_string(u"Open"), nullptr));
+            });
+            next = Token();
+        }
+        ASSERT_NE(next, 0);
+        ASSERT_NE(next, old) << "round " << round;
+        m_Token = next;
+        const std::u16string argument = u"round " + std::u16string(1, static_cast<char16_t>(u'A' + round));
+        Send(m_Token, u"Open", argument);
+        ReceivedAtLeast(static_cast<std::size_t>(round) + 2, 5000);
+        ASSERT_TRUE(ReceivedArgument(argument)) << "round " << round << ": the new monitor did not serve";
+    }
 }
 
 TEST_F(CommandMonitor, AReceiverThatRunsLongHangsNoCallerAndItsThreadEndsByItself) {
