@@ -111,14 +111,17 @@ protected:
         });
         return token;
     }
-    void Send(jint token, const std::u16string& method, const std::u16string* argument) {
+    // True when the monitor took the command.
+    bool Send(jint token, const std::u16string& method, const std::u16string* argument) {
+        bool sent = false;
         m_Vm.call_native([&](JNIEnv* env) {
             jstring text = argument ? m_Vm.new_string(*argument) : nullptr;
-            SendCommandToCommandMonitor(env, token, m_Vm.new_string(method), text);
+            sent = SendCommandToCommandMonitor(env, token, m_Vm.new_string(method), text);
         });
+        return sent;
     }
-    void Send(jint token, const std::u16string& method, const std::u16string& argument) {
-        Send(token, method, &argument);
+    bool Send(jint token, const std::u16string& method, const std::u16string& argument) {
+        return Send(token, method, &argument);
     }
     void Destroy(jint token) {
         m_Vm.call_native([&](JNIEnv* env) { DestroyCommandMonitor(env, token); });
@@ -325,9 +328,7 @@ TEST_F(CommandMonitor, ReceiverMayDestroyTheMonitorFromItsOwnThread) {
         jint next = Token();
         ASSERT_EQ(WaitForSingleObject(m_Quit, 20000), WAIT_OBJECT_0);
         if (next == old) {
-            m_Vm.call_native([&](JNIEnv* env) {
-                EXPECT_FALSE(SendCommandToCommandMonitor(env, old, m_Vm.new_string(u"Open"), nullptr));
-            });
+            EXPECT_FALSE(Send(old, u"Open", nullptr));
             next = Token();
         }
         ASSERT_NE(next, 0);
@@ -392,11 +393,7 @@ TEST_F(CommandMonitor, ABusyReceiverGetsACommandSentAfterTheSystemCallsItHung) {
     m_Token = Token();
     std::thread holder = HoldReceiver();
     Sleep(6000);
-    bool sent = false;
-    m_Vm.call_native([&](JNIEnv* env) {
-        sent = SendCommandToCommandMonitor(env, m_Token, m_Vm.new_string(u"Open"), m_Vm.new_string(u"busy"));
-    });
-    EXPECT_TRUE(sent);
+    EXPECT_TRUE(Send(m_Token, u"Open", u"busy"));
     SetEvent(m_Release);
     holder.join();
     EXPECT_EQ(ReceivedAtLeast(1).size(), 1u);
